@@ -1,0 +1,34 @@
+# Warnings and sanitizers shared by every target of the project.
+add_library(velmora_warnings INTERFACE)
+target_compile_options(velmora_warnings INTERFACE -Wall -Wextra)
+if(VELMORA_WERROR)
+  target_compile_options(velmora_warnings INTERFACE -Werror)
+endif()
+
+if(VELMORA_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VELMORA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VELMORA_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VELMORA_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# velmora_add_test(<name> SOURCES <files...> [LIBS <targets...>] [SHARED])
+# One test executable per group of related *_test.cpp files. Unit tests link
+# the static framework (internals visible); SHARED links libApplication.so for
+# tests that load plugins built against it, so that both see one App().
+function(velmora_add_test name)
+  cmake_parse_arguments(T "SHARED" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  if(T_SHARED)
+    target_link_libraries(${name} PRIVATE Application)
+  else()
+    target_link_libraries(${name} PRIVATE ApplicationStatic)
+  endif()
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main velmora_warnings)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
+    PROPERTIES TIMEOUT 120)
+endfunction()

@@ -1,0 +1,68 @@
+#include "Application/Application.h"
+
+#include "framework/core/application_impl.h"
+#include "framework/core/application_util.h"
+#include "framework/core/host_components.h"
+
+namespace Application {
+
+namespace detail {
+
+IApplication*& AppSingleton() {
+    static IApplication* app = nullptr;
+    return app;
+}
+
+AppHooks*& AppHooksSingleton() {
+    static AppHooks* hooks = nullptr;
+    return hooks;
+}
+
+}  // namespace detail
+
+void ApplicationUtilImpl::QuitApplication() {
+    if (IApplication* app = App()) app->Quit(false);
+}
+
+void DestroyApplicationObject() {
+    IApplication*& singleton = detail::AppSingleton();
+    IApplication* app = singleton;
+    if (!app) return;
+    if (ILog* log = app->GetLog()) log->Write(kLogInfo, "DestroyApplicaiton");
+    app->Free();
+    LibraryDelete(app);
+    singleton = nullptr;
+    detail::AppHooksSingleton() = nullptr;
+}
+
+bool MakeNomalApplication(int argc, char** argv, ComponentCallback component_callback, QuitHandler quit_callback) {
+    return MakeApplication<HostApplication>(argc, argv, std::move(component_callback), std::move(quit_callback),
+                                            "MakeNomalApplication");
+}
+
+bool MakeProxyApplication(int argc, char** argv, ComponentCallback component_callback, QuitHandler quit_callback) {
+    return MakeApplication<PluginProcessApplication>(argc, argv, std::move(component_callback),
+                                                     std::move(quit_callback), "MakeProxyApplication");
+}
+
+IApplication* App() { return detail::AppSingleton(); }
+
+void DestroyApplication() { DestroyApplicationObject(); }
+
+void ProcessMainThreadTask() {
+    if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->RunMainQueuePass();
+}
+
+void SetLogCallback(LogCallback callback) {
+    if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->SetGeneralLogCallback(std::move(callback));
+}
+
+void SetLogCallback(int level, LevelLogCallback callback) {
+    if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->SetLevelLogCallback(level, std::move(callback));
+}
+
+void StopLog() {
+    if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->StopLog();
+}
+
+}  // namespace Application

@@ -1,0 +1,48 @@
+#include <QApplication>
+#include <QFile>
+#include <QFont>
+
+#include "Application/Application.h"
+#include "host/host_callbacks.h"
+#include "host/quit_signals.h"
+#include "host/timer_loop.h"
+
+namespace {
+
+constexpr const char* kVersion = "2.21.0.113";
+constexpr const char* kStyleSheet = ":/Res/Qss/Comstyle.qss";
+
+QString ReadResourceText(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication qt_app(argc, argv);
+
+    QFont font = QApplication::font();
+    font.setStyleStrategy(QFont::PreferAntialias);
+    font.setFamily(QStringLiteral("Microsoft YaHei"));
+    QApplication::setFont(font);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
+    Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
+
+    int exit_code = 0;
+    {
+        TimerLoop pump(Application::ProcessMainThreadTask);
+        Application::SetLogCallback([](const char* text) { qDebug("%s", text); });
+        InstallQuitSignalHandlers([] { Application::App()->Quit(false); });
+        qt_app.setStyleSheet(ReadResourceText(QString::fromLatin1(kStyleSheet)));
+
+        exit_code = qt_app.exec();
+
+        Application::StopLog();
+        Application::DestroyApplication();
+    }
+    return exit_code;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <Application/Export.h>
+
+namespace Tools {
+
+// An INI handle with a user layer (read from and saved to one file) and a
+// default layer (filled by the program, never written). Opaque; created only
+// by the open functions and destroyed only by config_close. Each handle has a
+// recursive lock; text returned by getters points into the handle and must be
+// copied before another thread may change that entry.
+struct config_data;
+
+enum config_open_type : int {
+    CONFIG_OPEN_EXISTING = 0,  // the file must exist
+    CONFIG_OPEN_ALWAYS = 1,    // a missing file is created empty
+};
+
+// Result codes: 0 success, -1 cannot open, -2 other failure.
+APP_API int config_open(config_data** out, const char* path, config_open_type type);
+APP_API int config_open_string(config_data** out, const char* text);
+APP_API int config_open_defaults(config_data* config, const char* path);
+APP_API void config_reopen(config_data* config);
+APP_API int config_save(config_data* config);
+APP_API int config_save_safe(config_data* config, const char* temp_suffix, const char* backup_suffix);
+APP_API void config_close(config_data* config);
+
+APP_API size_t config_num_sections(config_data* config);
+APP_API const char* config_get_section(config_data* config, size_t index);
+
+APP_API const char* config_get_string(config_data* config, const char* section, const char* key,
+                                      const char* def);
+APP_API int64_t config_get_int(config_data* config, const char* section, const char* key, int64_t def);
+APP_API uint64_t config_get_uint(config_data* config, const char* section, const char* key, uint64_t def);
+APP_API bool config_get_bool(config_data* config, const char* section, const char* key, bool def);
+APP_API double config_get_double(config_data* config, const char* section, const char* key, double def);
+
+APP_API const char* config_get_default_string(config_data* config, const char* section, const char* key);
+APP_API int64_t config_get_default_int(config_data* config, const char* section, const char* key);
+APP_API uint64_t config_get_default_uint(config_data* config, const char* section, const char* key);
+APP_API bool config_get_default_bool(config_data* config, const char* section, const char* key);
+APP_API double config_get_default_double(config_data* config, const char* section, const char* key);
+
+APP_API void config_set_string(config_data* config, const char* section, const char* key, const char* value);
+APP_API void config_set_int(config_data* config, const char* section, const char* key, int64_t value);
+APP_API void config_set_uint(config_data* config, const char* section, const char* key, uint64_t value);
+APP_API void config_set_bool(config_data* config, const char* section, const char* key, bool value);
+APP_API void config_set_double(config_data* config, const char* section, const char* key, double value);
+
+APP_API void config_set_default_string(config_data* config, const char* section, const char* key,
+                                       const char* value);
+APP_API void config_set_default_int(config_data* config, const char* section, const char* key, int64_t value);
+APP_API void config_set_default_uint(config_data* config, const char* section, const char* key,
+                                     uint64_t value);
+APP_API void config_set_default_bool(config_data* config, const char* section, const char* key, bool value);
+APP_API void config_set_default_double(config_data* config, const char* section, const char* key,
+                                       double value);
+
+APP_API bool config_has_user_value(config_data* config, const char* section, const char* key);
+APP_API bool config_has_default_value(config_data* config, const char* section, const char* key);
+APP_API bool config_remove_value(config_data* config, const char* section, const char* key);
+APP_API bool config_remove_section(config_data* config, const char* section);
+
+}  // namespace Tools
