@@ -32,3 +32,23 @@ function(velmora_add_test name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
     PROPERTIES TIMEOUT 120)
 endfunction()
+
+# velmora_add_fuzzer(<name> SOURCES <files...>)
+# With VELMORA_BUILD_FUZZ: a libFuzzer binary fuzz_<name>. With tests on: a
+# replay binary run by ctest over fuzz/corpus/<name>, so fixed crashes stay fixed.
+function(velmora_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES" ${ARGN})
+  if(VELMORA_BUILD_FUZZ)
+    add_executable(fuzz_${name} ${F_SOURCES})
+    target_link_libraries(fuzz_${name} PRIVATE ApplicationStatic)
+    target_include_directories(fuzz_${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+    target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  endif()
+  if(VELMORA_BUILD_TESTS)
+    add_executable(replay_${name} ${F_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
+    target_link_libraries(replay_${name} PRIVATE ApplicationStatic velmora_warnings)
+    target_include_directories(replay_${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+    add_test(NAME fuzz_replay_${name} COMMAND replay_${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+  endif()
+endfunction()
