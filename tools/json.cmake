@@ -1,0 +1,10 @@
+# JSON values: immutable shared values, parser (strict or with comments) and
+# serializer. Internal to the framework, not exported.
+target_sources(ApplicationObjects PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/json.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_parse.cpp
+)
+
+if(VELMORA_BUILD_TESTS)
+  velmora_add_test(tools_json_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/json_test.cpp)
+endif()

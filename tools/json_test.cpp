@@ -1,0 +1,565 @@
+#include "tools/json.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <typeinfo>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/json_p.h"
+
+// Counts allocations of this thread while a test asks for it, to show which
+// operations allocate nothing.
+namespace {
+thread_local bool g_counting = false;
+thread_local long g_allocations = 0;
+
+// Released through a pointer the compiler cannot see through, so that it does
+// not mistake the replacement pair for a mismatched new and free.
+void (*volatile g_release)(void*) = std::free;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (g_counting) ++g_allocations;
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { g_release(block); }
+void operator delete(void* block, std::size_t) noexcept { g_release(block); }
+
+namespace {
+
+using namespace std::string_literals;
+using Tools::json::Json;
+using Tools::json::JsonMap;
+using Tools::json::ParseMode;
+
+constexpr ParseMode kStrict = ParseMode::strict;
+constexpr ParseMode kComments = ParseMode::comments;
+
+std::string nested_arrays(int depth, const std::string& inner = "1") {
+    return std::string(static_cast<std::size_t>(depth), '[') + inner + std::string(static_cast<std::size_t>(depth), ']');
+}
+
+Json parse_ok(const std::string& input, ParseMode mode = kStrict) {
+    std::string error = "untouched";
+    Json value = Json::parse(input, error, mode);
+    EXPECT_EQ(error, "untouched") << "input: " << input;
+    return value;
+}
+
+// ---------------------------------------------------------------- parsing
+
+struct ParseCase {
+    const char* name;
+    std::string input;
+    ParseMode mode;
+    std::string serialized;
+};
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonParseTest : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(JsonParseTest, ParsesAndSerializes) {
+    const ParseCase& c = GetParam();
+    Json value = parse_ok(c.input, c.mode);
+    EXPECT_EQ(value.serialize(), c.serialized);
+    // The serialized text is plain JSON and reads back to itself.
+    EXPECT_EQ(parse_ok(c.serialized).serialize(), c.serialized);
+}
+
+const ParseCase kParseCases[] = {
+    {"ListSpacing", "[1, 2]", kStrict, "[1, 2]"},
+    {"ListWithoutSpaces", "[1,2]", kStrict, "[1, 2]"},
+    {"Blanks", " \t\r\n[ \n]\r\n", kStrict, "[]"},
+    {"EmptyObject", "{ }", kStrict, "{}"},
+    {"KeysSortedByteWise", R"({"b": 1, "a": 2, "\u00e9": 3, "B": 4})", kStrict, "{\"B\": 4, \"a\": 2, \"b\": 1, \"\xC3\xA9\": 3}"},
+    {"LastDuplicateWins", R"({"a": 1, "b": 2, "a": 3, "a": 4})", kStrict, R"({"a": 4, "b": 2})"},
+    {"Words", "[true,false,null]", kStrict, "[true, false, null]"},
+    {"Nested", R"({"x":[{"y":{}},[[]]],"z":"w"})", kStrict, R"({"x": [{"y": {}}, [[]]], "z": "w"})"},
+    {"TopLevelScalar", " 42 ", kStrict, "42"},
+    {"NegativeZero", "-0", kStrict, "0"},
+    {"Fraction", "1.5", kStrict, "1.5"},
+    {"ExponentUpperCase", "1E2", kStrict, "100"},
+    {"SignedExponent", "[-2.5e+3, 25e-1]", kStrict, "[-2500, 2.5]"},
+    {"ShortestDoubleText", "0.1", kStrict, "0.10000000000000001"},
+    {"HugeExponentIsInfinity", "[1e400, -1e400]", kStrict, "[null, null]"},
+    {"TinyExponentIsZero", "1e-400", kStrict, "0"},
+    {"Denormal", "5e-324", kStrict, "4.9406564584124654e-324"},
+    {"SimpleEscapes", R"("\"\\\/\b\f\n\r\t")", kStrict, R"("\"\\/\b\f\n\r\t")"},
+    {"UnicodeEscapes", R"("a\u00e9\u20AC")", kStrict, "\"a\xC3\xA9\xE2\x82\xAC\""},
+    {"SurrogatePair", R"("\ud83d\ude00")", kStrict, "\"\xF0\x9F\x98\x80\""},
+    {"LoneHighSurrogate", R"("\ud83d x")", kStrict, "\"\xED\xA0\xBD x\""},
+    {"LoneHighSurrogateAtEnd", R"("\uD83D")", kStrict, "\"\xED\xA0\xBD\""},
+    {"HighHighLow", R"("\ud83d\ud83d\ude00")", kStrict, "\"\xED\xA0\xBD\xF0\x9F\x98\x80\""},
+    {"LowThenHighDoNotJoin", R"("\ude00\ud83d")", kStrict, "\"\xED\xB8\x80\xED\xA0\xBD\""},
+    {"HighThenSimpleEscape", R"("\ud83d\n")", kStrict, "\"\xED\xA0\xBD\\n\""},
+    {"HighThenRawLowDoNotJoin", "\"\\ud83d\xED\xB8\x80\"", kStrict, "\"\xED\xA0\xBD\xED\xB8\x80\""},
+    {"EscapedNul", R"("a\u0000b")", kStrict, R"("a\u0000b")"},
+    {"LineSeparators", R"("\u2028\u2029")", kStrict, R"("\u2028\u2029")"},
+    {"InvalidUtf8KeptAsBytes", "\"\xFF\xC3(\x7F\"", kStrict, "\"\xFF\xC3(\x7F\""},
+    {"CommentsEverywhere", "[1, /* two */ 2] // end", kComments, "[1, 2]"},
+    {"CommentsAroundMembers", "// head\n{ /*k*/ \"a\" /*c*/ : //v\n 1 /**/, \"b\":2}/***/", kComments, R"({"a": 1, "b": 2})"},
+    {"LineCommentAtEnd", "1//", kComments, "1"},
+    {"StarsInBlockComment", "/* a * b **/ 3", kComments, "3"},
+    {"SlashInStringIsNoComment", R"("//x/*")", kComments, R"("//x/*")"},
+    {"MaximumNesting", nested_arrays(200), kStrict, nested_arrays(200)},
+    {"MaximumNestingWithComments", nested_arrays(200, "/*[*/1//]\n"), kComments, nested_arrays(200)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, JsonParseTest, testing::ValuesIn(kParseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ErrorCase {
+    const char* name;
+    std::string input;
+    ParseMode mode;
+    std::string error;
+};
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonParseErrorTest : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(JsonParseErrorTest, FailsWithMessageAndNull) {
+    const ErrorCase& c = GetParam();
+    std::string error;
+    Json value = Json::parse(c.input, error, c.mode);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(value.kind(), Json::NUL);
+    EXPECT_EQ(value, Json());
+}
+
+const ErrorCase kErrorCases[] = {
+    {"Empty", "", kStrict, "unexpected end of input"},
+    {"OnlyBlanks", " \n", kStrict, "unexpected end of input"},
+    {"UnclosedList", "[1,", kStrict, "unexpected end of input"},
+    {"UnclosedObject", "{\"a\":1", kStrict, "unexpected end of input"},
+    {"MissingValue", "{\"a\":", kStrict, "unexpected end of input"},
+    {"TooDeep", nested_arrays(201), kStrict, "exceeded maximum nesting depth"},
+    {"TooDeepObjects", std::string(201, '[') + "{\"a\":1}" + std::string(201, ']'), kStrict,
+     "exceeded maximum nesting depth"},
+    {"TooDeepWithComments", nested_arrays(201, "/**/1"), kComments, "exceeded maximum nesting depth"},
+    {"ShortTrue", "tru", kStrict, "parse error: expected true, got tru"},
+    {"WrongTrue", "[trux]", kStrict, "parse error: expected true, got trux"},
+    {"WrongFalse", "fals", kStrict, "parse error: expected false, got fals"},
+    {"WrongNull", "nulL", kStrict, "parse error: expected null, got nulL"},
+    {"LoneN", "n", kStrict, "parse error: expected null, got n"},
+    {"ListSeparator", "[1 2]", kStrict, "expected ',' in list, got '2' (50)"},
+    {"TrailingCommaInList", "[1,]", kStrict, "expected value, got ']' (93)"},
+    {"KeyNotString", "{1:2}", kStrict, "expected '\"' in object, got '1' (49)"},
+    {"TrailingCommaInObject", "{\"a\":1,}", kStrict, "expected '\"' in object, got '}' (125)"},
+    {"MissingColon", "{\"a\" 1}", kStrict, "expected ':' in object, got '1' (49)"},
+    {"ObjectSeparator", "{\"a\":1;}", kStrict, "expected ',' in object, got ';' (59)"},
+    {"UnknownValue", "[x]", kStrict, "expected value, got 'x' (120)"},
+    {"CommentInStrictMode", "[1, /* two */ 2] // end", kStrict, "expected value, got '/' (47)"},
+    {"CommentAsSeparatorInStrictMode", "[1 /**/]", kStrict, "expected ',' in list, got '/' (47)"},
+    {"HighByteDescribedSigned", "\xC3\xA9", kStrict, "expected value, got (-61)"},
+    {"ControlByteDescribed", "\x01", kStrict, "expected value, got (1)"},
+    {"DelDescribedAsCharacter", "\x7F", kStrict, "expected value, got '\x7F' (127)"},
+    {"LeadingZero", "01", kStrict, "leading 0s not permitted in numbers"},
+    {"NegativeLeadingZero", "[-00]", kStrict, "leading 0s not permitted in numbers"},
+    {"LoneMinus", "-", kStrict, "invalid (0) in number"},
+    {"MinusLetter", "-a", kStrict, "invalid 'a' (97) in number"},
+    {"MinusBlank", "- 1", kStrict, "invalid ' ' (32) in number"},
+    {"NoFractionDigit", "1.", kStrict, "at least one digit required in fractional part"},
+    {"FractionThenExponent", "1.e5", kStrict, "at least one digit required in fractional part"},
+    {"NoExponentDigit", "1e+", kStrict, "at least one digit required in exponent"},
+    {"ExponentLetter", "[2Ex]", kStrict, "at least one digit required in exponent"},
+    {"UnclosedString", "\"abc", kStrict, "unexpected end of input in string"},
+    {"EndAfterBackslash", "\"abc\\", kStrict, "unexpected end of input in string"},
+    {"RawTab", "\"a\tb\"", kStrict, "unescaped (9) in string"},
+    {"RawNul", "\"a\0b\""s, kStrict, "unescaped (0) in string"},
+    {"ShortUnicodeEscape", "\"\\u12", kStrict, "bad \\u escape: 12"},
+    {"BadUnicodeDigit", "\"\\u12G4\"", kStrict, "bad \\u escape: 12G4"},
+    {"UnicodeEscapeAtEnd", "\"\\u", kStrict, "bad \\u escape: "},
+    {"InvalidEscape", "\"\\x\"", kStrict, "invalid escape character 'x' (120)"},
+    {"TrailingCharacter", "[1] x", kStrict, "unexpected trailing 'x' (120)"},
+    {"TrailingNul", "[1]\0"s, kStrict, "unexpected trailing (0)"},
+    {"TrailingValue", "1 2", kComments, "unexpected trailing '2' (50)"},
+    {"SlashAtEnd", "[1] /", kComments, "unexpected end of input after start of comment"},
+    {"SlashAtEndInsideList", "[1 /", kComments, "unexpected end of input after start of comment"},
+    {"MalformedComment", "[1 /x]", kComments, "malformed comment"},
+    {"UnclosedBlockComment", "1 /* abc", kComments, "unexpected end of input inside multi-line comment"},
+    {"BlockCommentSharingSlash", "1 /*/", kComments, "unexpected end of input inside multi-line comment"},
+    {"BlockCommentEndingInStar", "/* x *", kComments, "unexpected end of input inside multi-line comment"},
+    {"CommentErrorBeforeValue", "/x 1", kComments, "malformed comment"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, JsonParseErrorTest, testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonParseTest, SuccessLeavesErrorTextAlone) {
+    std::string error = "earlier text";
+    Json value = Json::parse("[1]", error);
+    EXPECT_EQ(error, "earlier text");
+    EXPECT_EQ(value.element(0).as_int(), 1);
+}
+
+TEST(JsonParseTest, ErrorTextMayBeTheInput) {
+    std::string text = "[1] x";
+    Json value = Json::parse(text, text);
+    EXPECT_EQ(text, "unexpected trailing 'x' (120)");
+    EXPECT_TRUE(value.is_null());
+}
+
+TEST(JsonParseTest, InputNeedNotBeTerminated) {
+    // Only the first three bytes belong to the input: "[1]" followed by junk.
+    const char buffer[] = {'[', '1', ']', 'x', '"'};
+    std::string error;
+    EXPECT_EQ(Json::parse(std::string_view(buffer, 3), error).serialize(), "[1]");
+    EXPECT_EQ(Json::parse(std::string_view(buffer, 2), error).kind(), Json::NUL);
+    EXPECT_EQ(error, "unexpected end of input");
+    error.clear();
+    const char number[] = {'1', '2', '3', '4', '5', '.', '5', '9'};
+    EXPECT_EQ(Json::parse(std::string_view(number, 7), error).as_double(), 12345.5);
+    EXPECT_EQ(Json::parse(std::string_view(number, 6), error).kind(), Json::NUL);
+    EXPECT_EQ(error, "at least one digit required in fractional part");
+}
+
+// ---------------------------------------------------------------- numbers
+
+enum class Stored { Int, Int64, Double };
+
+struct NumberCase {
+    const char* input;
+    Stored stored;
+    int as_int;
+    int64_t as_int64;
+    double as_double;
+    int64_t stored_int64;
+};
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.input; }
+
+class JsonNumberTest : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(JsonNumberTest, KindAndViews) {
+    const NumberCase& c = GetParam();
+    Json value = parse_ok(c.input);
+    const Tools::json::JsonValue* stored = value.value();
+    switch (c.stored) {
+    case Stored::Int: EXPECT_EQ(typeid(*stored), typeid(Tools::json::JsonInt)); break;
+    case Stored::Int64: EXPECT_EQ(typeid(*stored), typeid(Tools::json::JsonInt64)); break;
+    case Stored::Double: EXPECT_EQ(typeid(*stored), typeid(Tools::json::JsonDouble)); break;
+    }
+    EXPECT_EQ(value.kind(), c.stored == Stored::Double ? Json::DOUBLE : Json::INTEGER);
+    EXPECT_EQ(value.as_int(), c.as_int);
+    EXPECT_EQ(value.as_int64(), c.as_int64);
+    EXPECT_EQ(value.as_double(), c.as_double);
+    EXPECT_EQ(value.stored_int64(), c.stored_int64);
+}
+
+constexpr int64_t kMin64 = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMax64 = std::numeric_limits<int64_t>::max();
+
+const NumberCase kNumberCases[] = {
+    {"0", Stored::Int, 0, 0, 0.0, 0},
+    {"123456789", Stored::Int, 123456789, 123456789, 0.0, 0},
+    {"-12345678", Stored::Int, -12345678, -12345678, 0.0, 0},
+    {"1234567890", Stored::Int64, 1234567890, 1234567890, 0.0, 1234567890},
+    {"-123456789", Stored::Int64, -123456789, -123456789, 0.0, -123456789},
+    {"2147483647", Stored::Int64, 2147483647, 2147483647, 0.0, 2147483647},
+    {"2147483648", Stored::Int64, -2147483647 - 1, 2147483648, 0.0, 2147483648},
+    {"4294967301", Stored::Int64, 5, 4294967301, 0.0, 4294967301},
+    {"9223372036854775807", Stored::Int64, -1, kMax64, 0.0, kMax64},
+    {"99999999999999999999", Stored::Int64, -1, kMax64, 0.0, kMax64},
+    {"-9223372036854775808", Stored::Int64, 0, kMin64, 0.0, kMin64},
+    {"-99999999999999999999", Stored::Int64, 0, kMin64, 0.0, kMin64},
+    {"1.0", Stored::Double, 0, 1, 1.0, 0},
+    {"-1.9", Stored::Double, 0, -1, -1.9, 0},
+    {"2.5e9", Stored::Double, 0, 2500000000, 2.5e9, 0},
+    {"1e300", Stored::Double, 0, kMin64, 1e300, 0},
+    {"-1e300", Stored::Double, 0, kMin64, -1e300, 0},
+    {"9223372036854775808.0", Stored::Double, 0, kMin64, 9223372036854775808.0, 0},
+    {"9223372036854774784.0", Stored::Double, 0, 9223372036854774784, 9223372036854774784.0, 0},
+    {"1e400", Stored::Double, 0, kMin64, std::numeric_limits<double>::infinity(), 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, JsonNumberTest, testing::ValuesIn(kNumberCases));
+
+TEST(JsonNumberTest, DoubleTextMatchesPrintf) {
+    const double values[] = {0.1, 1.0 / 3.0, -2.5, 1e17, 1e16, 123456.789, 5e-324, 1.7976931348623157e308,
+                             -0.0, 2.2250738585072014e-308, 0.0005};
+    for (double v : values) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%.17g", v);
+        EXPECT_EQ(Json(v).serialize(), expected);
+        // The text reads back as the same double (or integer of the same value).
+        Json back = parse_ok(expected);
+        if (back.kind() == Json::DOUBLE) {
+            EXPECT_EQ(back.as_double(), v) << expected;
+        } else {
+            EXPECT_EQ(static_cast<double>(back.as_int64()), v) << expected;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- serializing
+
+struct SerializeCase {
+    const char* name;
+    Json value;
+    std::string text;
+};
+void PrintTo(const SerializeCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonSerializeTest : public testing::TestWithParam<SerializeCase> {};
+
+TEST_P(JsonSerializeTest, Text) {
+    const SerializeCase& c = GetParam();
+    std::string out = "prefix:";
+    c.value.serialize(out);
+    EXPECT_EQ(out, "prefix:" + c.text);
+}
+
+const SerializeCase kSerializeCases[] = {
+    {"Null", Json(), "null"},
+    {"NullPointer", Json(nullptr), "null"},
+    {"True", Json(true), "true"},
+    {"False", Json(false), "false"},
+    {"Int", Json(-42), "-42"},
+    {"Int64", Json(kMin64), "-9223372036854775808"},
+    {"LongLong", Json(1LL << 40), "1099511627776"},
+    {"Double", Json(0.1), "0.10000000000000001"},
+    {"IntegralDouble", Json(3.0), "3"},
+    {"NaN", Json(std::nan("")), "null"},
+    {"Infinity", Json(std::numeric_limits<double>::infinity()), "null"},
+    {"NegativeInfinity", Json(-std::numeric_limits<double>::infinity()), "null"},
+    {"EmptyString", Json(""), "\"\""},
+    {"QuoteAndBackslash", Json("a\"b\\c"), R"("a\"b\\c")"},
+    {"NamedControls", Json("\b\f\n\r\t"), R"("\b\f\n\r\t")"},
+    {"OtherControls", Json("\x01\x1f"s + '\0'), R"("\u0001\u001f\u0000")"},
+    {"SlashAndDelUnchanged", Json("/\x7F"), "\"/\x7F\""},
+    {"LineSeparators", Json("a\xE2\x80\xA8_\xE2\x80\xA9z"), R"("a\u2028_\u2029z")"},
+    {"OtherMultiByteUnchanged", Json("\xE2\x80\xA7\xE2\x82\xAC\xF0\x9F\x98\x80"),
+     "\"\xE2\x80\xA7\xE2\x82\xAC\xF0\x9F\x98\x80\""},
+    {"TruncatedSeparatorUnchanged", Json("\xE2\x80"), "\"\xE2\x80\""},
+    {"InvalidUtf8Unchanged", Json("\xFF\xFE"), "\"\xFF\xFE\""},
+    {"EmptyArray", Json(Json::array{}), "[]"},
+    {"Array", Json(Json::array{1, "x", Json::array{}, nullptr}), R"([1, "x", [], null])"},
+    {"EmptyObject", Json(Json::object{}), "{}"},
+    {"ObjectInKeyOrder", Json(Json::object{{"z", 1}, {"\xC3\xA9", 2}, {"a", Json::object{{"k", "v"}}}}),
+     "{\"a\": {\"k\": \"v\"}, \"z\": 1, \"\xC3\xA9\": 2}"},
+    {"ObjectKeyEscaped", Json(Json::object{{"a\nb", true}}), R"({"a\nb": true})"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, JsonSerializeTest, testing::ValuesIn(kSerializeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- comparison
+
+struct CompareCase {
+    const char* name;
+    Json a;
+    Json b;
+    bool equal;
+    bool a_less;  // a < b
+};
+void PrintTo(const CompareCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonCompareTest : public testing::TestWithParam<CompareCase> {};
+
+TEST_P(JsonCompareTest, EqualityAndOrder) {
+    const CompareCase& c = GetParam();
+    EXPECT_EQ(c.a == c.b, c.equal);
+    EXPECT_EQ(c.b == c.a, c.equal);
+    EXPECT_EQ(c.a != c.b, !c.equal);
+    EXPECT_EQ(c.a < c.b, c.a_less);
+    if (c.equal) {
+        EXPECT_FALSE(c.b < c.a);
+    } else if (!std::isnan(c.a.as_double()) && !std::isnan(c.b.as_double())) {
+        // Values that differ are ordered one way or the other.
+        EXPECT_NE(c.a < c.b, c.b < c.a);
+    }
+}
+
+const CompareCase kCompareCases[] = {
+    {"NullNull", Json(), Json(nullptr), true, false},
+    {"IntInt64SameValue", Json(5), Json(5LL), true, false},
+    {"IntBeforeLargerInt64", Json(5), Json(6LL), false, true},
+    {"Int64BeforeLargerInt", Json(-(1LL << 40)), Json(0), false, true},
+    {"IntegerIsNotDouble", Json(1), Json(1.0), false, true},
+    {"EveryIntegerBeforeEveryDouble", Json(1000), Json(0.5), false, true},
+    {"Doubles", Json(0.5), Json(0.75), false, true},
+    {"NaNNeverEqual", Json(std::nan("")), Json(std::nan("")), false, false},
+    {"FalseBeforeTrue", Json(false), Json(true), false, true},
+    {"DoubleBeforeBoolean", Json(1e300), Json(false), false, true},
+    {"BooleanBeforeString", Json(true), Json(""), false, true},
+    {"StringsEqual", Json("abc"), Json("abc"s), true, false},
+    {"StringPrefixFirst", Json("ab"), Json("abc"), false, true},
+    {"StringBytesUnsigned", Json("\x7F"), Json("\x80"), false, true},
+    {"StringWithNul", Json("a"s + '\0'), Json("a"), false, false},
+    {"StringBeforeArray", Json("zzz"), Json(Json::array{}), false, true},
+    {"ArraysEqual", Json(Json::array{1, "x"}), Json(Json::array{1LL, "x"}), true, false},
+    {"ArrayShorterPrefixFirst", Json(Json::array{1}), Json(Json::array{1, 0}), false, true},
+    {"ArrayElementDecides", Json(Json::array{1, 9}), Json(Json::array{2}), false, true},
+    {"ArrayBeforeObject", Json(Json::array{}), Json(Json::object{}), false, true},
+    {"ObjectsEqual", Json(Json::object{{"a", 1}, {"b", 2}}), Json(Json::object{{"b", 2LL}, {"a", 1}}), true, false},
+    {"ObjectsDifferInValue", Json(Json::object{{"a", 1}}), Json(Json::object{{"a", 2}}), false, true},
+    {"ObjectKeyDecidesFirst", Json(Json::object{{"a", 9}}), Json(Json::object{{"b", 1}}), false, true},
+    {"ObjectFewerMembersFirst", Json(Json::object{{"a", 1}}), Json(Json::object{{"a", 1}, {"b", 0}}), false, true},
+    {"ObjectsDifferInKey", Json(Json::object{{"a", 1}, {"c", 1}}), Json(Json::object{{"a", 1}, {"b", 1}}), false,
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, JsonCompareTest, testing::ValuesIn(kCompareCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonCompareTest, SameHandleIsEqualEvenForNaN) {
+    Json nan(std::nan(""));
+    Json copy = nan;
+    EXPECT_TRUE(nan == copy);
+    EXPECT_FALSE(nan < copy);
+}
+
+TEST(JsonCompareTest, UsableAsOrderedKey) {
+    std::vector<Json> values = {Json("b"), Json(2.0), Json(1), Json(), Json(Json::array{}), Json(true), Json(0LL)};
+    std::sort(values.begin(), values.end());
+    std::string out;
+    for (const Json& v : values) out += v.serialize() + " ";
+    EXPECT_EQ(out, "null 0 1 2 true \"b\" [] ");
+}
+
+// ---------------------------------------------------------------- views
+
+TEST(JsonViewTest, WrongKindsGiveSharedDefaults) {
+    const Json reference;
+    const std::string* empty_string = &reference.as_string();
+    const Json::array* empty_array = &reference.as_array();
+    const Json::object* empty_object = &reference.as_object();
+    const Json* null = &reference.member("x");
+    EXPECT_TRUE(empty_string->empty());
+    EXPECT_TRUE(empty_array->empty());
+    EXPECT_TRUE(empty_object->empty());
+    EXPECT_EQ(null->kind(), Json::NUL);
+
+    const Json values[] = {Json(), Json(7), Json(7LL), Json(7.5), Json(true), Json("s"),
+                           Json(Json::array{1}), Json(Json::object{{"x", 1}})};
+    for (const Json& v : values) {
+        SCOPED_TRACE(v.serialize());
+        Json::Kind kind = v.kind();
+        if (kind != Json::STRING) {
+            EXPECT_EQ(&v.as_string(), empty_string);
+        }
+        if (kind != Json::ARRAY) {
+            EXPECT_EQ(&v.as_array(), empty_array);
+            EXPECT_EQ(&v.element(0), null);
+        }
+        if (kind != Json::OBJECT) {
+            EXPECT_EQ(&v.as_object(), empty_object);
+            EXPECT_EQ(&v.member("x"), null);
+        }
+        if (kind != Json::BOOLEAN) {
+            EXPECT_FALSE(v.as_bool());
+        }
+        if (kind != Json::DOUBLE) {
+            EXPECT_EQ(v.as_double(), 0.0);
+        }
+        if (kind != Json::INTEGER && kind != Json::DOUBLE) {
+            EXPECT_EQ(v.as_int(), 0);
+            EXPECT_EQ(v.as_int64(), 0);
+        }
+        if (kind != Json::INTEGER) {
+            EXPECT_EQ(v.stored_int64(), 0);
+        }
+    }
+}
+
+TEST(JsonViewTest, MembersAndElements) {
+    Json doc = parse_ok(R"({"list": [10, "x"], "obj": {"k": true}, "": 1, "a\u0000b": 2})");
+    EXPECT_EQ(doc.member("list").element(0).as_int(), 10);
+    EXPECT_EQ(doc["list"][1].as_string(), "x");
+    EXPECT_TRUE(doc.member("list").element(2).is_null());
+    EXPECT_TRUE(doc.member("list").element(SIZE_MAX).is_null());
+    EXPECT_TRUE(doc.member("obj").member("k").as_bool());
+    EXPECT_TRUE(doc.member("missing").member("k").is_null());
+    EXPECT_EQ(doc.member("").as_int(), 1);
+    EXPECT_EQ(doc.member("a\0b"s).as_int(), 2);
+    EXPECT_TRUE(doc.member("a").is_null());
+    EXPECT_EQ(doc.as_object().size(), 4u);
+}
+
+TEST(JsonViewTest, ConstructionTakesOverContainers) {
+    std::string text(100, 'x');
+    const char* buffer = text.data();
+    Json s(std::move(text));
+    EXPECT_EQ(s.as_string().data(), buffer);
+
+    Json::array values = {1, 2, 3};
+    const Json* elements = values.data();
+    Json a(std::move(values));
+    EXPECT_EQ(a.as_array().data(), elements);
+}
+
+TEST(JsonViewTest, MapBuilders) {
+    JsonMap map{{"b", 1}, {"a", 2}, {"b", 3}};
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.begin()->first, "a");
+    map["c"] = Json("z");
+    map.insert_or_assign("a", Json(5));
+    EXPECT_EQ(map.erase("b"), 1u);
+    EXPECT_EQ(map.erase("b"), 0u);
+    EXPECT_TRUE(map.contains("c"));
+    EXPECT_EQ(map.count("zz"), 0u);
+    EXPECT_EQ(Json(map).serialize(), R"({"a": 5, "c": "z"})");
+    std::map<std::string, Json> ordered = {{"y", 1}, {"x", 2}};
+    EXPECT_EQ(Json(JsonMap(ordered)).serialize(), R"({"x": 2, "y": 1})");
+}
+
+// ---------------------------------------------------------------- sharing
+
+TEST(JsonSharingTest, ConstantsAndCopiesAllocateNothing) {
+    Json doc = parse_ok(R"({"a": [1, 2.5, "s"]})");
+    std::string error;
+    g_counting = true;
+    g_allocations = 0;
+    {
+        Json copy = doc;
+        Json null;
+        Json yes(true);
+        Json no(false);
+        Json words[] = {Json::parse("null", error), Json::parse(" true", error), Json::parse("false ", error)};
+        EXPECT_EQ(words[1], yes);
+        (void)copy.member("a").element(1).as_string();
+        (void)copy.member("zz").as_array();
+        (void)copy.as_int64();
+        (void)null.as_object();
+        (void)no.element(3);
+    }
+    long allocations = g_allocations;
+    g_counting = false;
+    EXPECT_EQ(allocations, 0);
+}
+
+TEST(JsonSharingTest, HandlesSharedAcrossThreads) {
+    std::string error;
+    Json doc = Json::parse(R"({"a": [1, 2, 3], "b": {"c": "text"}})", error);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                Json copy = doc;
+                Json inner = copy.member("b");
+                if (inner.member("c").as_string() != "text" || copy.member("a").element(2).as_int() != 3 ||
+                    !(copy == doc))
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(doc.serialize(), R"({"a": [1, 2, 3], "b": {"c": "text"}})");
+}
+
+}  // namespace
