@@ -1,0 +1,51 @@
+#pragma once
+
+// Internals of the INI handle, shared by the config sources and their tests.
+
+#include <cstddef>
+#include <mutex>
+
+#include "Tools/config.h"
+#include "Tools/dstr.h"
+
+namespace Tools {
+
+struct config_item {
+    char* name;
+    char* value;  // never absent; "" for an empty value
+};
+
+struct config_section {
+    char* name;
+    config_item* items;
+    size_t count;
+    size_t capacity;
+};
+
+struct config_layer {
+    config_section* sections;
+    size_t count;
+    size_t capacity;
+};
+
+struct config_data {
+    char* path;  // absent for a handle made from text
+    config_layer user;
+    config_layer defaults;
+    std::recursive_mutex mutex;
+};
+
+namespace config_detail {
+
+// Appends the sections read from text (zero-terminated) to layer.
+void parse_text(const char* text, config_layer* layer);
+
+// The file form of the layer, without the byte-order mark. Names and keys
+// that could not be read back as they are (see config.cpp) are left out.
+void build_text(const config_layer* layer, dstr* out);
+
+void free_layer(config_layer* layer);
+
+}  // namespace config_detail
+
+}  // namespace Tools
