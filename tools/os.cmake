@@ -21,3 +21,21 @@ if(VELMORA_BUILD_TESTS)
   velmora_add_test(tools_os_replace_crash_test SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/os_replace_crash_test.cpp)
 endif()
+
+target_sources(ApplicationObjects PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/os_library_posix.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/os_process_posix.cpp
+)
+
+if(VELMORA_BUILD_TESTS)
+  add_executable(tools_os_child_helper ${CMAKE_CURRENT_LIST_DIR}/os_child_helper.cpp)
+  target_link_libraries(tools_os_child_helper PRIVATE velmora_warnings)
+  velmora_add_test(tools_os_process_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/os_process_test.cpp)
+  add_dependencies(tools_os_process_test tools_os_child_helper)
+
+  add_library(tools_os_test_library MODULE ${CMAKE_CURRENT_LIST_DIR}/os_test_library.cpp)
+  add_library(tools_os_test_broken_library MODULE ${CMAKE_CURRENT_LIST_DIR}/os_test_library.cpp)
+  target_compile_definitions(tools_os_test_broken_library PRIVATE VELMORA_BROKEN_LIBRARY)
+  velmora_add_test(tools_os_library_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/os_library_test.cpp)
+  add_dependencies(tools_os_library_test tools_os_test_library tools_os_test_broken_library)
+endif()

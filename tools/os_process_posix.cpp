@@ -1,0 +1,318 @@
+// Child processes and the reaper that keeps them from becoming zombies.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Tools/os.h"
+#include "tools/os_process_p.h"
+#include "tools/posix_fd.h"
+
+extern char** environ;
+
+namespace Tools {
+
+// A handle: the process id and, where the kernel has them, a pidfd that
+// becomes readable when the process ends and stays tied to this process even
+// after its id is reused.
+struct os_process {
+    pid_t pid;
+    detail::UniqueFd pidfd;
+};
+
+namespace {
+
+using detail::RetryEintr;
+using detail::UniqueFd;
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+int PidfdOpen(pid_t pid) {
+    // A pidfd is always close-on-exec.
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Every child we start is watched here from its start to its end and
+// reaped by this thread, so neither a forgotten handle nor an early close
+// leaves a zombie. The thread lives as long as the process once started;
+// the object is never destroyed, so a late exit of a child cannot reach
+// freed state.
+class Reaper {
+public:
+    static Reaper& Instance() {
+        static Reaper* reaper = new Reaper;
+        return *reaper;
+    }
+
+    // Takes ownership of pidfd (may be -1 on kernels without pidfds).
+    void Watch(pid_t pid, UniqueFd pidfd) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        children_.push_back(Child{pid, std::move(pidfd)});
+        if (!started_) {
+            wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            try {
+                std::thread([this] { Run(); }).detach();
+                started_ = true;
+            } catch (...) {
+                // Without a thread the children are reaped on the next Watch.
+                ReapFinishedLocked(true);
+                return;
+            }
+        }
+        if (wake_) {
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t ignored = ::write(wake_.get(), &one, sizeof(one));
+        }
+    }
+
+private:
+    struct Child {
+        pid_t pid;
+        UniqueFd pidfd;
+    };
+
+    // Reaps the child if it has ended; true when it no longer needs watching.
+    static bool TryReap(const Child& child) {
+        if (child.pidfd) {
+            siginfo_t info{};
+            const int result = RetryEintr([&] {
+                return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info,
+                                WEXITED | WNOHANG);
+            });
+            if (result == 0) return info.si_pid != 0;
+            if (errno == ECHILD) return true;  // someone else reaped it
+            if (errno != EINVAL) return false;
+            // A kernel without waitid on pidfds: wait by id below.
+        }
+        const pid_t reaped = RetryEintr([&] { return ::waitpid(child.pid, nullptr, WNOHANG); });
+        return reaped == child.pid || (reaped == -1 && errno == ECHILD);
+    }
+
+    void ReapFinishedLocked(bool all) {
+        for (size_t i = 0; i < children_.size();) {
+            if ((all || !children_[i].pidfd) && TryReap(children_[i])) {
+                children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
+    }
+
+    void Run() {
+        std::vector<pollfd> fds;
+        std::vector<pid_t> pids;
+        for (;;) {
+            bool without_fd = false;
+            fds.assign(1, pollfd{wake_.get(), POLLIN, 0});
+            pids.assign(1, 0);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (const Child& child : children_) {
+                    if (child.pidfd) {
+                        fds.push_back(pollfd{child.pidfd.get(), POLLIN, 0});
+                        pids.push_back(child.pid);
+                    } else {
+                        without_fd = true;
+                    }
+                }
+            }
+            // Children without a pidfd can only be polled for.
+            const int ready = ::poll(fds.data(), fds.size(), without_fd || !wake_ ? 100 : -1);
+            if (ready < 0 && errno != EINTR) continue;
+            if (fds[0].revents & POLLIN) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t ignored = ::read(wake_.get(), &count, sizeof(count));
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                for (size_t c = 0; c < children_.size(); ++c) {
+                    if (children_[c].pid == pids[i] && children_[c].pidfd.get() == fds[i].fd) {
+                        if (TryReap(children_[c]))
+                            children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(c));
+                        break;
+                    }
+                }
+            }
+            if (without_fd) ReapFinishedLocked(false);
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Child> children_;
+    UniqueFd wake_;
+    bool started_ = false;
+};
+
+std::string Slashed(const char* text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c == '\\') c = '/';
+    return result;
+}
+
+bool EndsWith(const std::string& text, const char* tail) {
+    const std::string suffix(tail);
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void WriteError(char* error_text, int error) {
+    if (error_text) std::snprintf(error_text, 64, "%d", error);
+}
+
+// Frees spawn attributes and file actions on every path out.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    bool ok = false;
+    SpawnSetup() {
+        if (posix_spawn_file_actions_init(&actions) != 0) return;
+        if (posix_spawnattr_init(&attributes) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return;
+        }
+        ok = true;
+    }
+    ~SpawnSetup() {
+        if (!ok) return;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+};
+
+}  // namespace
+
+namespace detail {
+
+std::vector<std::string> SplitCommandLine(const char* command_line) {
+    std::vector<std::string> arguments;
+    if (!command_line) return arguments;
+    std::string current;
+    bool in_argument = false, quoted = false;
+    for (const char* p = command_line; *p; ++p) {
+        const char c = *p;
+        if (c == '\\' && p[1] == '"') {
+            current += '"';
+            in_argument = true;
+            ++p;
+        } else if (c == '"') {
+            quoted = !quoted;
+            in_argument = true;
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+            if (in_argument) arguments.push_back(current);
+            current.clear();
+            in_argument = false;
+        } else {
+            current += c;
+            in_argument = true;
+        }
+    }
+    if (in_argument) arguments.push_back(current);
+    return arguments;
+}
+
+std::string ProgramPath(const char* program) {
+    std::string path = Slashed(program);
+    // One configuration serves both platforms: "tool.exe" runs "tool" here.
+    if (EndsWith(path, ".exe") && ::access(path.c_str(), F_OK) != 0) path.resize(path.size() - 4);
+    return path;
+}
+
+}  // namespace detail
+
+os_process_t os_create_process(const char* program, const char* command_line, char* error_text) {
+    if (!program || !*program) {
+        WriteError(error_text, EINVAL);
+        return nullptr;
+    }
+    const std::string path = detail::ProgramPath(program);
+    std::vector<std::string> arguments = detail::SplitCommandLine(command_line);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    SpawnSetup setup;
+    if (!setup.ok) {
+        WriteError(error_text, ENOMEM);
+        return nullptr;
+    }
+    // Only stdin, stdout and stderr reach the child, whatever the rest of
+    // the process opened without close-on-exec; signals start out default.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&setup.attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&setup.attributes, &signals);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    auto* process = new (std::nothrow) os_process{0, UniqueFd()};
+    if (!process) {
+        WriteError(error_text, ENOMEM);
+        return nullptr;
+    }
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    if (error != 0) {
+        delete process;
+        WriteError(error_text, error);
+        return nullptr;
+    }
+    process->pid = pid;
+    process->pidfd.reset(PidfdOpen(pid));
+    UniqueFd watched;
+    if (process->pidfd) watched.reset(::fcntl(process->pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    Reaper::Instance().Watch(pid, std::move(watched));
+    return process;
+}
+
+int os_copy_process(const char* from, const char* to) {
+    if (!from || !to) return -1;
+    std::string source = Slashed(from), target = Slashed(to);
+    const std::string resolved = detail::ProgramPath(source.c_str());
+    if (resolved != source && EndsWith(target, ".exe")) target.resize(target.size() - 4);
+    return os_copyfile(resolved.c_str(), target.c_str());
+}
+
+os_process_t os_open_process(uint32_t process_id) {
+    if (process_id == 0 || process_id > INT32_MAX) return nullptr;
+    const pid_t pid = static_cast<pid_t>(process_id);
+    UniqueFd pidfd(PidfdOpen(pid));
+    if (!pidfd && !(errno == ENOSYS && ::kill(pid, 0) == 0)) return nullptr;
+    return new (std::nothrow) os_process{pid, std::move(pidfd)};
+}
+
+bool os_process_exists(os_process_t process) {
+    if (!process) return false;
+    if (process->pidfd) {
+        pollfd entry{process->pidfd.get(), POLLIN, 0};
+        const int ready = RetryEintr([&] { return ::poll(&entry, 1, 0); });
+        return ready == 0;
+    }
+    return ::kill(process->pid, 0) == 0 || errno == EPERM;
+}
+
+void os_close_process(os_process_t process) { delete process; }
+
+uint32_t os_process_id(os_process_t process) { return process ? static_cast<uint32_t>(process->pid) : 0; }
+
+int os_process_wait_fd(os_process_t process) { return process && process->pidfd ? process->pidfd.get() : -1; }
+
+}  // namespace Tools
