@@ -39,3 +39,8 @@ if(VELMORA_BUILD_TESTS)
   velmora_add_test(tools_os_library_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/os_library_test.cpp)
   add_dependencies(tools_os_library_test tools_os_test_library tools_os_test_broken_library)
 endif()
+
+target_sources(ApplicationObjects PRIVATE ${CMAKE_CURRENT_LIST_DIR}/os_semaphore_posix.cpp)
+if(VELMORA_BUILD_TESTS)
+  velmora_add_test(tools_os_semaphore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/os_semaphore_test.cpp)
+endif()
