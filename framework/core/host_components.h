@@ -7,17 +7,18 @@
 #include "framework/core/application_impl.h"
 #include "framework/core/application_util.h"
 #include "framework/core/pending_components.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application {
 
 using HostApplication =
     ApplicationImpl<1, pending::Notifier, pending::AppPath, pending::ThreadTaskMgr, pending::TimeMgr, pending::Log,
-                    pending::IPCMgr, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
+                    IPCMgrImpl, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
                     pending::PluginMgr>;
 
 using PluginProcessApplication =
     ApplicationImpl<0, pending::Notifier, pending::AppPath, pending::ThreadTaskMgr, pending::TimeMgr, pending::Log,
-                    pending::IPCMgr, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
+                    IPCMgrImpl, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
                     pending::PluginMgr>;
 
 }  // namespace Application

@@ -1,0 +1,95 @@
+#pragma once
+
+// The receive side of the framing: cuts a byte stream into frames of a
+// 4-byte little-endian signed length and that many payload bytes, optionally
+// preceded by a 4-byte handshake word. It knows no sockets: a caller receives
+// into WriteSpace and reports the count with Commit (or copies bytes in with
+// Feed), so the parser can be driven by tests and fuzzers alone.
+//
+// The peer is untrusted: negative lengths and lengths above kMaxFrameLength
+// are errors, and memory for a long frame grows with the bytes that actually
+// arrive, never with the announced length.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace Application::ipc {
+
+class FrameSink {
+public:
+    // The 4-byte word sent before any frame; false refuses the connection.
+    virtual bool OnHandshake(uint32_t id) = 0;
+    // One whole frame; data is valid only during the call. False stops the stream.
+    virtual bool OnFrame(const char* data, int length) = 0;
+
+protected:
+    ~FrameSink() = default;
+};
+
+class FrameReader {
+public:
+    static constexpr size_t kBufferSize = 8192;
+    static constexpr size_t kLengthSize = 4;
+    // Frames this long or longer cannot sit in the buffer with their prefix.
+    static constexpr int32_t kLongFrame = static_cast<int32_t>(kBufferSize - kLengthSize);
+    static constexpr int32_t kMaxFrameLength = 64 * 1024 * 1024;
+
+    enum class Result {
+        kOk,
+        // The sink refused the handshake or stopped the stream.
+        kStopped,
+        // A negative length or one above kMaxFrameLength.
+        kBadLength,
+    };
+
+    explicit FrameReader(bool expect_handshake = false) : awaiting_handshake_(expect_handshake) {}
+
+    // Where the next received bytes go, and how many fit there (always > 0).
+    // While a long frame is collected this is the frame's own storage, sized
+    // to at most what remains of it, so no copy and no over-read happen.
+    char* WriteSpace(size_t* room);
+    // Accounts for `received` bytes written at WriteSpace and delivers every
+    // frame they complete, in order. After a result other than kOk the
+    // connection is to be dropped; the reader must be Reset before reuse.
+    Result Commit(size_t received, FrameSink& sink);
+    // Copies data in through WriteSpace/Commit, in as many steps as needed.
+    Result Feed(const char* data, size_t size, FrameSink& sink);
+
+    void Reset(bool expect_handshake);
+    bool AwaitingHandshake() const { return awaiting_handshake_; }
+    // Heap bytes held for a long frame (the fixed buffer not counted).
+    size_t LongCapacity() const { return long_capacity_; }
+
+private:
+    struct FreeDeleter {
+        void operator()(char* block) const { std::free(block); }
+    };
+
+    Result ParseBuffer(FrameSink& sink);
+    bool GrowLong(size_t wanted);
+    void ReleaseLong();
+
+    char buffer_[kBufferSize];
+    size_t fill_ = 0;
+    bool awaiting_handshake_;
+    // A long frame being collected: its length (0 when none) and the bytes so far.
+    int32_t long_length_ = 0;
+    size_t long_have_ = 0;
+    size_t long_capacity_ = 0;
+    std::unique_ptr<char, FreeDeleter> long_buffer_;
+};
+
+// Little-endian 32-bit helpers shared by both directions of the wire.
+inline void StoreLe32(char* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
+}
+
+inline uint32_t LoadLe32(const char* in) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    return value;
+}
+
+}  // namespace Application::ipc

@@ -1,0 +1,342 @@
+#include "framework/ipc/ipc_mgr.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+#include "framework/core/application_impl.h"
+#include "framework/core/cmdline_mgr.h"
+
+namespace Application {
+
+namespace {
+
+constexpr char kSwitchName[] = "ipc_cmd_info";
+constexpr char kLoopbackAddress[] = "127.0.0.1";
+constexpr int kConnectAttempts = 3;
+constexpr int kConnectTimeoutMs = 3000;
+// How long a Send waits for a connection that is still being set up.
+constexpr auto kSendWaitForConnect = std::chrono::milliseconds(100);
+
+template <typename Callback>
+std::shared_ptr<const Callback> Share(Callback callback) {
+    if (!callback) return nullptr;
+    return std::make_shared<const Callback>(std::move(callback));
+}
+
+}  // namespace
+
+// ---- host endpoint ----
+
+IPCHostImpl::IPCHostImpl(IPCMgrImpl* manager, uint32_t ipcid, int port)
+    : manager_(manager), ipcid_(ipcid), port_(port) {}
+
+bool IPCHostImpl::Send(const char* data, int length) {
+    if (length < 0 || (!data && length > 0)) return false;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (!connection_ || !connection_->IsConnected()) return false;
+    return connection_->SendFrame(data, length);
+}
+
+void IPCHostImpl::SetRecvCallback(IPCRecvCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::lock_guard<std::recursive_mutex> guard(manager_->lock_);
+    recv_callback_.swap(shared);
+}
+
+void IPCHostImpl::SetConnectCallback(IPCConnectCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::lock_guard<std::recursive_mutex> guard(manager_->lock_);
+    connect_callback_.swap(shared);
+}
+
+bool IPCHostImpl::IsConnected() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return connection_ && connection_->IsConnected();
+}
+
+int IPCHostImpl::GetCmdLine(char* buffer, int size) {
+    const unsigned long ipcid = ipcid_;
+    if (!buffer || size <= 0) return std::snprintf(nullptr, 0, "-%s=ipcid=%lu&ip=%s&port=%d", kSwitchName, ipcid,
+                                                   kLoopbackAddress, port_);
+    return std::snprintf(buffer, static_cast<size_t>(size), "-%s=ipcid=%lu&ip=%s&port=%d", kSwitchName, ipcid,
+                         kLoopbackAddress, port_);
+}
+
+void IPCHostImpl::SetConnection(ipc::CSocketFd* connection) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    connection_ = connection;
+}
+
+// The copies keep a callback alive even if it replaces itself or destroys
+// this endpoint while it runs.
+void IPCHostImpl::DeliverFrame(const char* data, int length) {
+    const auto callback = recv_callback_;
+    if (callback) (*callback)(data, length);
+}
+
+void IPCHostImpl::DeliverConnect(bool connected) {
+    const auto callback = connect_callback_;
+    if (callback) (*callback)(connected);
+}
+
+// ---- client endpoint ----
+
+IPCClientImpl::~IPCClientImpl() { Free(); }
+
+bool IPCClientImpl::Init() {
+    if (thread_.joinable()) return true;
+    running_.store(true);
+    {
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        connecting_ = true;
+    }
+    try {
+        thread_ = std::thread(&IPCClientImpl::ConnectionThread, this);
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        connecting_ = false;
+        return false;
+    }
+    return true;
+}
+
+void IPCClientImpl::Free() {
+    running_.store(false);
+    socket_.Interrupt();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool IPCClientImpl::Send(const char* data, int length) {
+    if (length < 0 || (!data && length > 0)) return false;
+    if (!connected_.load()) {
+        std::unique_lock<std::mutex> lock(state_mutex_);
+        state_changed_.wait_for(lock, kSendWaitForConnect, [this] { return connected_.load() || !connecting_; });
+        if (!connected_.load()) return false;
+    }
+    return socket_.SendFrame(data, length);
+}
+
+void IPCClientImpl::SetRecvCallback(IPCRecvCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::lock_guard<std::mutex> guard(callback_mutex_);
+    recv_callback_.swap(shared);
+}
+
+void IPCClientImpl::SetConnectCallback(IPCConnectCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::lock_guard<std::mutex> guard(callback_mutex_);
+    connect_callback_.swap(shared);
+}
+
+bool IPCClientImpl::IsConnected() { return connected_.load() && socket_.IsConnected(); }
+
+int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
+    std::shared_ptr<const IPCRecvCallback> callback;
+    {
+        std::lock_guard<std::mutex> guard(callback_mutex_);
+        callback = recv_callback_;
+    }
+    if (callback) (*callback)(data, length);
+    return 0;
+}
+
+void IPCClientImpl::NotifyConnect(bool connected) {
+    std::shared_ptr<const IPCConnectCallback> callback;
+    {
+        std::lock_guard<std::mutex> guard(callback_mutex_);
+        callback = connect_callback_;
+    }
+    if (callback) (*callback)(connected);
+}
+
+void IPCClientImpl::ConnectionThread() {
+    auto finish_setup = [this](bool connected) {
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        connected_.store(connected);
+        connecting_ = false;
+        state_changed_.notify_all();
+    };
+    CmdLineMgrT* command_line = ProcessCmdLineMgr();
+    if (!command_line->Has(kSwitchName) || !running_.load() || socket_.Create() < 0) {
+        running_.store(false);
+        finish_setup(false);
+        return;
+    }
+    char value[1024] = {};
+    command_line->GetValue(kSwitchName, value, sizeof value);
+    unsigned long ipcid = 0;
+    char ip[20] = {};
+    int port = 0;
+    const bool parsed = std::sscanf(value, "ipcid=%lu&ip=%19[0-9.]&port=%d", &ipcid, ip, &port) == 3 &&
+                        ipcid <= 0xFFFFFFFFul && port > 0 && port <= 65535;
+    bool up = false;
+    for (int attempt = 0; parsed && attempt < kConnectAttempts && running_.load(); ++attempt) {
+        if (socket_.Connect(ip, port, kConnectTimeoutMs) == 1) {
+            up = true;
+            break;
+        }
+    }
+    if (up && socket_.CheckConnect(0) == 1) {
+        char handshake[ipc::FrameReader::kLengthSize];
+        ipc::StoreLe32(handshake, static_cast<uint32_t>(ipcid));
+        if (socket_.SendAll(handshake, sizeof handshake) == static_cast<int>(sizeof handshake)) {
+            finish_setup(true);
+            NotifyConnect(true);
+            socket_.Run(this, true);
+        }
+    }
+    finish_setup(false);
+    NotifyConnect(false);
+    running_.store(false);
+    socket_.Close();
+}
+
+// ---- manager ----
+
+IPCMgrImpl::IPCMgrImpl() = default;
+
+IPCMgrImpl::~IPCMgrImpl() { Free(); }
+
+bool IPCMgrImpl::Init() {
+    std::lock_guard<std::mutex> guard(start_mutex_);
+    if (!server_) server_ = std::make_unique<ipc::CSocketServerFd>();
+    freed_ = false;
+    return true;
+}
+
+void IPCMgrImpl::Free() {
+    {
+        std::lock_guard<std::mutex> guard(start_mutex_);
+        freed_ = true;
+    }
+    if (server_) {
+        server_->Stop();
+        if (server_thread_.joinable()) server_thread_.join();
+        server_.reset();
+    }
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    hosts_.clear();
+}
+
+void IPCMgrImpl::ServerThread() {
+    const int port = server_->Listen(0, kMaxClients);
+    server_->RequireHandshake();
+    port_.store(port);
+    ready_.Set();
+    if (port > 0) server_->ServerRun(this);
+}
+
+IIPCHost* IPCMgrImpl::CreateHost() {
+    {
+        std::lock_guard<std::mutex> guard(start_mutex_);
+        if (freed_ || !server_) return nullptr;
+        if (!ready_.IsSet() && !server_thread_.joinable()) {
+            try {
+                server_thread_ = std::thread(&IPCMgrImpl::ServerThread, this);
+            } catch (const std::system_error&) {
+                return nullptr;
+            }
+        }
+    }
+    ready_.Wait();
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    const uint32_t ipcid = NewIpcid();
+    if (ipcid == 0) return nullptr;
+    IPCHostImpl* host = LibraryNew<IPCHostImpl>(this, ipcid, port_.load());
+    if (!host) return nullptr;
+    hosts_.push_back(HostEntry{host, nullptr});
+    live_hosts_.push_back(host);
+    return host;
+}
+
+IIPCClient* IPCMgrImpl::CreateClient() { return LibraryNew<IPCClientImpl>(); }
+
+void IPCMgrImpl::DestroyHost(IIPCHost* host) {
+    if (!host) return;
+    IPCHostImpl* impl = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        auto live = std::find(live_hosts_.begin(), live_hosts_.end(), host);
+        if (live == live_hosts_.end()) return;
+        impl = *live;
+        live_hosts_.erase(live);
+        hosts_.erase(std::remove_if(hosts_.begin(), hosts_.end(), [impl](const HostEntry& e) { return e.host == impl; }),
+                     hosts_.end());
+    }
+    impl->Free();
+    LibraryDelete(impl);
+}
+
+void IPCMgrImpl::DestroyClient(IIPCClient* client) {
+    if (!client) return;
+    auto* impl = static_cast<IPCClientImpl*>(client);
+    impl->Free();
+    LibraryDelete(impl);
+}
+
+size_t IPCMgrImpl::ConnectionCountForTesting() {
+    std::lock_guard<std::mutex> guard(start_mutex_);
+    return server_ ? server_->ConnectionCountForTesting() : 0;
+}
+
+// Random, so that an id neither reveals an address nor can be guessed by
+// another local process; under lock_.
+uint32_t IPCMgrImpl::NewIpcid() {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        uint32_t id = 0;
+        if (!ipc::sys::RandomBytes(&id, sizeof id)) return 0;
+        if (id == 0) continue;
+        const bool taken =
+            std::any_of(live_hosts_.begin(), live_hosts_.end(), [id](const IPCHostImpl* h) { return h->ipcid_ == id; });
+        if (!taken) return id;
+    }
+    return 0;
+}
+
+IPCMgrImpl::HostEntry* IPCMgrImpl::FindByConnection(ipc::CSocketFd* connection) {
+    for (HostEntry& entry : hosts_) {
+        if (entry.connection == connection) return &entry;
+    }
+    return nullptr;
+}
+
+int IPCMgrImpl::OnAccept(ipc::CSocketFd*) {
+    // Nothing is known of a connection until its handshake arrives.
+    return 0;
+}
+
+bool IPCMgrImpl::OnHandshake(ipc::CSocketFd* connection, uint32_t id) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (HostEntry& entry : hosts_) {
+        if (entry.host->ipcid_ != id) continue;
+        // A second connection for a bound endpoint is a replay: refused.
+        if (entry.connection) return false;
+        entry.connection = connection;
+        IPCHostImpl* host = entry.host;
+        host->SetConnection(connection);
+        host->DeliverConnect(true);
+        return true;
+    }
+    return false;
+}
+
+int IPCMgrImpl::OnRecv(ipc::CSocketFd* connection, const char* data, int length) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (HostEntry* entry = FindByConnection(connection)) entry->host->DeliverFrame(data, length);
+    return 0;
+}
+
+int IPCMgrImpl::OnClose(ipc::CSocketFd* connection) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HostEntry* entry = FindByConnection(connection);
+    if (!entry) return 0;
+    IPCHostImpl* host = entry->host;
+    hosts_.erase(hosts_.begin() + (entry - hosts_.data()));
+    host->SetConnection(nullptr);
+    host->DeliverConnect(false);
+    return 0;
+}
+
+}  // namespace Application

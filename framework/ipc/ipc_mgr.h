@@ -1,0 +1,148 @@
+#pragma once
+
+// The IPC component: framed loopback connections between a parent process
+// and the children it starts. In the parent, every child has a host endpoint;
+// all of them share one listening socket and one server thread, started by
+// the first CreateHost. A child's client endpoint reads the "ipc_cmd_info"
+// switch, connects, sends the endpoint's 4-byte id and from then on both
+// sides exchange frames (4-byte little-endian length, then the payload).
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Application/IIPCMgr.h"
+#include "framework/ipc/socket_fd.h"
+#include "framework/tasks/thread_event.h"
+
+namespace Application {
+
+class IPCMgrImpl;
+
+// The parent's end of one child's connection. Send and IsConnected may be
+// called from any thread; callbacks run on the manager's server thread while
+// the manager's lock is held (they may call Send or DestroyHost, but must not
+// wait for a thread that needs that lock).
+class IPCHostImpl final : public IIPCHost {
+public:
+    IPCHostImpl(IPCMgrImpl* manager, uint32_t ipcid, int port);
+
+    bool Init() override { return true; }
+    void Free() override {}
+    bool Send(const char* data, int length) override;
+    void SetRecvCallback(IPCRecvCallback callback) override;
+    void SetConnectCallback(IPCConnectCallback callback) override;
+    bool IsConnected() override;
+    int GetCmdLine(char* buffer, int size) override;
+
+    uint32_t Ipcid() const { return ipcid_; }
+
+private:
+    friend class IPCMgrImpl;
+
+    // On the server thread, under the manager's lock.
+    void SetConnection(ipc::CSocketFd* connection);
+    void DeliverFrame(const char* data, int length);
+    void DeliverConnect(bool connected);
+
+    IPCMgrImpl* const manager_;
+    // Guarded by the manager's lock, under which they are also called.
+    std::shared_ptr<const IPCRecvCallback> recv_callback_;
+    std::shared_ptr<const IPCConnectCallback> connect_callback_;
+    // Guards connection_ and serialises senders.
+    std::recursive_mutex lock_;
+    ipc::CSocketFd* connection_ = nullptr;
+    const uint32_t ipcid_;
+    const int port_;
+};
+
+// The child's end. Its connection thread runs the callbacks; install them
+// before Init. Send may be called from any thread (senders are serialised);
+// Free and DestroyClient must not be called from the endpoint's callbacks.
+class IPCClientImpl final : public IIPCClient, private ipc::CSocketFd::ISocketEvent {
+public:
+    IPCClientImpl() = default;
+    ~IPCClientImpl() override;
+
+    bool Init() override;
+    void Free() override;
+    bool Send(const char* data, int length) override;
+    void SetRecvCallback(IPCRecvCallback callback) override;
+    void SetConnectCallback(IPCConnectCallback callback) override;
+    bool IsConnected() override;
+
+private:
+    void ConnectionThread();
+    void NotifyConnect(bool connected);
+
+    int OnAccept(ipc::CSocketFd*) override { return 0; }
+    int OnClose(ipc::CSocketFd*) override { return 0; }
+    int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
+
+    ipc::CSocketFd socket_;
+    std::thread thread_;
+    std::atomic<bool> running_{true};
+    std::atomic<bool> connected_{false};
+    // Lets a Send issued while the connection is still being set up wait briefly.
+    std::mutex state_mutex_;
+    std::condition_variable state_changed_;
+    bool connecting_ = false;
+    std::mutex callback_mutex_;
+    std::shared_ptr<const IPCRecvCallback> recv_callback_;
+    std::shared_ptr<const IPCConnectCallback> connect_callback_;
+};
+
+class IPCMgrImpl final : public IIPCMgr, private ipc::CSocketFd::ISocketEvent {
+public:
+    // The server's table; the two spare slots follow the socket layer's rule,
+    // so at most 18 children are connected at once.
+    static constexpr int kMaxClients = 20;
+
+    IPCMgrImpl();
+    ~IPCMgrImpl() override;
+
+    bool Init() override;
+    void Free() override;
+    IIPCHost* CreateHost() override;
+    IIPCClient* CreateClient() override;
+    void DestroyHost(IIPCHost* host) override;
+    void DestroyClient(IIPCClient* client) override;
+
+    int PortForTesting() const { return port_.load(); }
+    size_t ConnectionCountForTesting();
+
+private:
+    friend class IPCHostImpl;
+
+    struct HostEntry {
+        IPCHostImpl* host;
+        ipc::CSocketFd* connection;
+    };
+
+    void ServerThread();
+    uint32_t NewIpcid();
+    HostEntry* FindByConnection(ipc::CSocketFd* connection);
+
+    int OnAccept(ipc::CSocketFd* connection) override;
+    int OnClose(ipc::CSocketFd* connection) override;
+    int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
+    bool OnHandshake(ipc::CSocketFd* connection, uint32_t id) override;
+
+    std::thread server_thread_;
+    std::unique_ptr<ipc::CSocketServerFd> server_;
+    std::vector<HostEntry> hosts_;
+    // Every endpoint not yet destroyed, bound or not: ids stay unique among them.
+    std::vector<IPCHostImpl*> live_hosts_;
+    std::recursive_mutex lock_;
+    // Serialises the start of the server thread and Free.
+    std::mutex start_mutex_;
+    bool freed_ = false;
+    ThreadEvent ready_{true};
+    std::atomic<int> port_{0};
+};
+
+}  // namespace Application
