@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,9 +69,13 @@ protected:
         return host;
     }
 
+    // Owned here, so callbacks that arrive after a test body ended still find them.
+    HostRecorder& NewRecorder() { return recorders.emplace_back(); }
+
+    std::list<HostRecorder> recorders;
     IPCMgrImpl manager;
     IIPCHost* legit = nullptr;
-    HostRecorder legit_recorder;
+    HostRecorder& legit_recorder = NewRecorder();
     std::unique_ptr<ChildProcess> child;
     std::vector<IIPCHost*> others;
     int port = 0;
@@ -106,7 +111,7 @@ TEST_F(HostileClientTest, ReplayedIpcidOfABoundEndpointIsRefused) {
 }
 
 TEST_F(HostileClientTest, IpcidOfAnEndpointWhoseChildLeftIsRefused) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     RawClient first;
     IIPCHost* host = BindRawClient(&first, &recorder);
     const uint32_t ipcid = IpcidOf(host);
@@ -128,7 +133,7 @@ struct BadLengthCase {
 class HostileLengthTest : public HostileClientTest, public ::testing::WithParamInterface<BadLengthCase> {};
 
 TEST_P(HostileLengthTest, ClosesOnlyThatConnection) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     RawClient raw;
     IIPCHost* host = BindRawClient(&raw, &recorder);
     ASSERT_TRUE(raw.Send(Frame("fine") + Le32(GetParam().length) + "tail"));
@@ -147,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HostileLengthTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HostileClientTest, HugeAnnouncedFrameCostsOnlyWhatArrives) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     RawClient raw;
     BindRawClient(&raw, &recorder);
     const size_t before = ResidentBytes();
@@ -160,7 +165,7 @@ TEST_F(HostileClientTest, HugeAnnouncedFrameCostsOnlyWhatArrives) {
 }
 
 TEST_F(HostileClientTest, FrameSentByteByByteArrivesWholeAndOthersAreServed) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = manager.CreateHost();
     others.push_back(host);
     recorder.Attach(host);
@@ -201,7 +206,7 @@ TEST_F(HostileClientTest, ThousandsOfConnectionsNeitherStopServiceNorGrowMemory)
     flood.clear();
 
     // A child started after the flood still gets through.
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = manager.CreateHost();
     others.push_back(host);
     recorder.Attach(host);

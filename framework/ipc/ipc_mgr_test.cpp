@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <set>
 #include <string>
@@ -47,6 +48,10 @@ protected:
         return std::make_unique<ChildProcess>(std::vector<std::string>{CmdLine(host), "-tag=" + tag});
     }
 
+    // Owned here, so callbacks that arrive after a test body ended still find them.
+    HostRecorder& NewRecorder() { return recorders.emplace_back(); }
+
+    std::list<HostRecorder> recorders;
     IPCMgrImpl manager;
     std::vector<IIPCHost*> hosts;
 };
@@ -84,8 +89,8 @@ TEST_F(IpcMgrTest, HostsCarryTheListeningPortAndDistinctNonZeroIds) {
 }
 
 TEST_F(IpcMgrTest, TwoChildrenStartedAtOnceBindToTheirOwnEndpoints) {
-    HostRecorder first_recorder;
-    HostRecorder second_recorder;
+    HostRecorder& first_recorder = NewRecorder();
+    HostRecorder& second_recorder = NewRecorder();
     IIPCHost* first = NewHost(&first_recorder);
     IIPCHost* second = NewHost(&second_recorder);
     auto first_child = StartChild(first, "first");
@@ -105,7 +110,7 @@ TEST_F(IpcMgrTest, TwoChildrenStartedAtOnceBindToTheirOwnEndpoints) {
 }
 
 TEST_F(IpcMgrTest, ChildThatExitsLeavesItsEndpointDisconnected) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = NewHost(&recorder);
     auto child = StartChild(host, "c");
     ASSERT_TRUE(recorder.WaitFrames(1));
@@ -118,7 +123,7 @@ TEST_F(IpcMgrTest, ChildThatExitsLeavesItsEndpointDisconnected) {
 }
 
 TEST_F(IpcMgrTest, KilledChildLeavesItsEndpointDisconnected) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = NewHost(&recorder);
     auto child = StartChild(host, "k");
     ASSERT_TRUE(recorder.WaitFrames(1));
@@ -129,7 +134,7 @@ TEST_F(IpcMgrTest, KilledChildLeavesItsEndpointDisconnected) {
 
 TEST_F(IpcMgrTest, FramesOfEverySizeArriveWholeInBothDirections) {
     const std::vector<size_t> sizes = {0, 1, 8187, 8188, 20000, 100000};
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = NewHost(&recorder);
     auto child = StartChild(host, "s");
     ASSERT_TRUE(recorder.WaitFrames(1));
@@ -161,7 +166,7 @@ TEST_F(IpcMgrTest, FramesOfEverySizeArriveWholeInBothDirections) {
 TEST_F(IpcMgrTest, SixteenSendersOnEachSideNeverInterleave) {
     constexpr int kThreads = 16;
     constexpr int kFrames = 100;
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     std::vector<uint32_t> next(kThreads, 0);
     std::atomic<int> good{0};
     std::atomic<int> bad{0};
@@ -226,7 +231,7 @@ TEST_F(IpcMgrTest, ChildWhoseAttemptsFailIsToldOnce) {
 }
 
 TEST_F(IpcMgrTest, FreeDisconnectsEveryChild) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = NewHost(&recorder);
     auto child = StartChild(host, "f");
     ASSERT_TRUE(recorder.WaitFrames(1));
@@ -238,7 +243,7 @@ TEST_F(IpcMgrTest, FreeDisconnectsEveryChild) {
 }
 
 TEST_F(IpcMgrTest, DestroyedHostDropsLaterFramesQuietly) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     IIPCHost* host = NewHost(&recorder);
     auto child = StartChild(host, "d");
     ASSERT_TRUE(recorder.WaitFrames(1));
@@ -246,7 +251,7 @@ TEST_F(IpcMgrTest, DestroyedHostDropsLaterFramesQuietly) {
     hosts.clear();
     manager.DestroyHost(host);
     // A new endpoint keeps working while the old connection lingers.
-    HostRecorder other_recorder;
+    HostRecorder& other_recorder = NewRecorder();
     IIPCHost* other = NewHost(&other_recorder);
     auto other_child = StartChild(other, "o");
     ASSERT_TRUE(other_recorder.WaitFrames(1));
@@ -257,7 +262,7 @@ TEST_F(IpcMgrTest, DestroyedHostDropsLaterFramesQuietly) {
 
 // In one process both ends are visible to the thread checker.
 TEST_F(IpcMgrTest, InProcessClientExchangesFramesFromManyThreads) {
-    HostRecorder recorder;
+    HostRecorder& recorder = NewRecorder();
     std::atomic<int> good{0};
     recorder.on_frame = [&](const char* data, int length) {
         unsigned thread = 0;
