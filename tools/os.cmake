@@ -44,3 +44,21 @@ target_sources(ApplicationObjects PRIVATE ${CMAKE_CURRENT_LIST_DIR}/os_semaphore
 if(VELMORA_BUILD_TESTS)
   velmora_add_test(tools_os_semaphore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/os_semaphore_test.cpp)
 endif()
+
+# Window helpers: X11 headers only; the libraries are loaded at run time.
+target_sources(ApplicationObjects PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/window.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/window_x11_posix.cpp
+)
+
+if(VELMORA_BUILD_TESTS)
+  velmora_add_test(tools_os_window_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_test.cpp)
+  # The test drives X itself; the library never links it.
+  find_package(X11 QUIET)
+  if(X11_FOUND AND X11_Xtst_FOUND AND X11_Xss_FOUND)
+    velmora_add_test(tools_os_window_x11_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_x11_test.cpp
+      LIBS X11::X11 X11::Xtst X11::Xss)
+  else()
+    message(STATUS "X11 development files not found: tools_os_window_x11_test is not built")
+  endif()
+endif()
