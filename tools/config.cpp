@@ -102,6 +102,89 @@ bool make_room(T*& array, size_t count, size_t& capacity) {
     return true;
 }
 
+// Lists shorter than this are walked; the table would cost more than it saves.
+constexpr size_t kIndexThreshold = 8;
+
+inline char fold_ascii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+size_t folded_hash(const char* name) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const char* p = name ? name : ""; *p; ++p) {
+        hash ^= static_cast<unsigned char>(fold_ascii(*p));
+        hash *= 1099511628211ull;
+    }
+    return static_cast<size_t>(hash ^ (hash >> 29));
+}
+
+// NameAt: position -> name, for the list the index belongs to.
+template <typename NameAt>
+void index_insert(config_name_index* index, size_t position, NameAt name_at) {
+    const char* name = name_at(position);
+    const size_t mask = index->capacity - 1;
+    for (size_t slot = folded_hash(name) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t held = index->slots[slot];
+        if (!held) {
+            index->slots[slot] = static_cast<uint32_t>(position + 1);
+            ++index->used;
+            return;
+        }
+        if (astrcmpi(name_at(held - 1), name) == 0) return;  // an earlier position keeps the name
+    }
+}
+
+void index_clear(config_name_index* index) {
+    Free(index->slots);
+    *index = config_name_index{};
+}
+
+template <typename NameAt>
+void index_rebuild(config_name_index* index, size_t count, NameAt name_at) {
+    index_clear(index);
+    if (count < kIndexThreshold || count >= UINT32_MAX / 4) return;
+    size_t capacity = 16;
+    while (capacity < count * 4) capacity *= 2;
+    auto* slots = static_cast<uint32_t*>(Malloc(capacity * sizeof(uint32_t)));
+    if (!slots) return;  // lookups fall back to walking
+    std::memset(slots, 0, capacity * sizeof(uint32_t));
+    index->slots = slots;
+    index->capacity = capacity;
+    for (size_t i = 0; i < count; ++i) index_insert(index, i, name_at);
+}
+
+// After appending the element at position count - 1.
+template <typename NameAt>
+void index_added(config_name_index* index, size_t count, NameAt name_at) {
+    if (!index->slots || (index->used + 1) * 2 > index->capacity) {
+        if (count >= kIndexThreshold) index_rebuild(index, count, name_at);
+        return;
+    }
+    index_insert(index, count - 1, name_at);
+}
+
+template <typename NameAt>
+size_t index_find(const config_name_index* index, size_t count, const char* name, NameAt name_at) {
+    if (!index->slots) {
+        for (size_t i = 0; i < count; ++i) {
+            if (astrcmpi(name_at(i), name) == 0) return i;
+        }
+        return kNotFound;
+    }
+    const size_t mask = index->capacity - 1;
+    for (size_t slot = folded_hash(name) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t held = index->slots[slot];
+        if (!held) return kNotFound;
+        if (astrcmpi(name_at(held - 1), name) == 0) return held - 1;
+    }
+}
+
+auto item_names(const config_section* section) {
+    return [section](size_t i) -> const char* { return section->items[i].name; };
+}
+
+auto section_names(const config_layer* layer) {
+    return [layer](size_t i) -> const char* { return layer->sections[i].name; };
+}
+
 void free_section(config_section* section) {
     for (size_t i = 0; i < section->count; ++i) {
         Free(section->items[i].name);
@@ -109,6 +192,7 @@ void free_section(config_section* section) {
     }
     Free(section->items);
     Free(section->name);
+    index_clear(&section->index);
 }
 
 // Takes ownership of name.
@@ -118,10 +202,8 @@ config_section* add_section(config_layer* layer, char* name) {
         return nullptr;
     }
     config_section* section = &layer->sections[layer->count++];
-    section->name = name;
-    section->items = nullptr;
-    section->count = 0;
-    section->capacity = 0;
+    *section = config_section{name, nullptr, 0, 0, {}};
+    index_added(&layer->index, layer->count, section_names(layer));
     return section;
 }
 
@@ -133,9 +215,11 @@ void add_item(config_section* section, char* name, char* value) {
         return;
     }
     section->items[section->count++] = config_item{name, value};
+    index_added(&section->index, section->count, item_names(section));
 }
 
 size_t find_section(const config_layer* layer, const char* name, size_t from = 0) {
+    if (from == 0) return index_find(&layer->index, layer->count, name, section_names(layer));
     for (size_t i = from; i < layer->count; ++i) {
         if (astrcmpi(layer->sections[i].name, name) == 0) return i;
     }
@@ -143,10 +227,7 @@ size_t find_section(const config_layer* layer, const char* name, size_t from = 0
 }
 
 size_t find_item(const config_section* section, const char* key) {
-    for (size_t i = 0; i < section->count; ++i) {
-        if (astrcmpi(section->items[i].name, key) == 0) return i;
-    }
-    return kNotFound;
+    return index_find(&section->index, section->count, key, item_names(section));
 }
 
 // First entry of key in the first section of that name that holds it.
@@ -227,8 +308,8 @@ config_data* create_handle(const char* path) {
     if (!memory) return nullptr;
     auto* config = new (memory) config_data;
     config->path = path ? copy_text(path) : nullptr;
-    config->user = config_layer{nullptr, 0, 0};
-    config->defaults = config_layer{nullptr, 0, 0};
+    config->user = config_layer{nullptr, 0, 0, {}};
+    config->defaults = config_layer{nullptr, 0, 0, {}};
     return config;
 }
 
@@ -273,7 +354,7 @@ int config_open_string(config_data** out, const char* text) {
 
 int config_open_defaults(config_data* config, const char* path) {
     if (!config) return -2;
-    config_layer read{nullptr, 0, 0};
+    config_layer read{nullptr, 0, 0, {}};
     if (!read_file_into(path, &read)) return -1;
     Lock lock(config->mutex);
     for (size_t i = 0; i < read.count; ++i) {
@@ -283,17 +364,16 @@ int config_open_defaults(config_data* config, const char* path) {
             free_section(&read.sections[i]);
             continue;
         }
-        section->items = read.sections[i].items;
-        section->count = read.sections[i].count;
-        section->capacity = read.sections[i].capacity;
+        *section = read.sections[i];
     }
     Free(read.sections);
+    index_clear(&read.index);
     return 0;
 }
 
 void config_reopen(config_data* config) {
     if (!config || !config->path) return;
-    config_layer fresh{nullptr, 0, 0};
+    config_layer fresh{nullptr, 0, 0, {}};
     if (!read_file_into(config->path, &fresh)) return;
     config_layer old;
     {
@@ -472,6 +552,7 @@ bool config_remove_value(config_data* config, const char* section, const char* k
         Free(target->items[i].value);
         std::memmove(target->items + i, target->items + i + 1, (target->count - i - 1) * sizeof(config_item));
         --target->count;
+        index_rebuild(&target->index, target->count, item_names(target));
         return true;
     }
     return false;
@@ -486,6 +567,7 @@ bool config_remove_section(config_data* config, const char* section) {
     free_section(&layer->sections[s]);
     std::memmove(layer->sections + s, layer->sections + s + 1, (layer->count - s - 1) * sizeof(config_section));
     --layer->count;
+    index_rebuild(&layer->index, layer->count, section_names(layer));
     return true;
 }
 
@@ -632,7 +714,8 @@ void build_text(const config_layer* layer, dstr* out) {
 void free_layer(config_layer* layer) {
     for (size_t i = 0; i < layer->count; ++i) free_section(&layer->sections[i]);
     Free(layer->sections);
-    *layer = config_layer{nullptr, 0, 0};
+    index_clear(&layer->index);
+    *layer = config_layer{nullptr, 0, 0, {}};
 }
 
 }  // namespace config_detail

@@ -3,12 +3,22 @@
 // Internals of the INI handle, shared by the config sources and their tests.
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 #include "Tools/config.h"
 #include "Tools/dstr.h"
 
 namespace Tools {
+
+// Open-addressing table from a case-folded name to the first position that
+// holds it (stored as position + 1; 0 marks a free slot). Built only once a
+// list is long enough for a linear walk to hurt; absent slots mean "walk".
+struct config_name_index {
+    uint32_t* slots = nullptr;
+    size_t capacity = 0;
+    size_t used = 0;
+};
 
 struct config_item {
     char* name;
@@ -20,12 +30,14 @@ struct config_section {
     config_item* items;
     size_t count;
     size_t capacity;
+    config_name_index index;
 };
 
 struct config_layer {
     config_section* sections;
     size_t count;
     size_t capacity;
+    config_name_index index;
 };
 
 struct config_data {

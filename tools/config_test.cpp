@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,7 +104,7 @@ TEST(ConfigParseTest, ReadingRules) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        config_layer layer{nullptr, 0, 0};
+        config_layer layer{nullptr, 0, 0, {}};
         config_detail::parse_text(c.text.c_str(), &layer);
         EXPECT_EQ(Dump(layer), c.expected);
         config_detail::free_layer(&layer);
@@ -121,7 +122,7 @@ TEST(ConfigParseTest, HugeLinesAndTruncatedInput) {
     };
     const size_t expected_sections[] = {1, 1, 1, 1, 1};
     for (size_t i = 0; i < std::size(texts); ++i) {
-        config_layer layer{nullptr, 0, 0};
+        config_layer layer{nullptr, 0, 0, {}};
         config_detail::parse_text(texts[i].c_str(), &layer);
         EXPECT_EQ(layer.count, expected_sections[i]) << i;
         config_detail::free_layer(&layer);
@@ -159,6 +160,59 @@ TEST(ConfigTest, LookupsIgnoreCaseAndKeepTheFirst) {
     config_set_string(config, "Fresh", "k", nullptr);
     EXPECT_EQ(Dump(config.handle->user), "[Sec]{Key=one|key=2|other=new}[SEC]{key=3|Other=4}[Fresh]{k=}");
     EXPECT_STREQ(config_get_string(config, "sec", "other", "d"), "new");
+}
+
+// The first matching entry found by walking the layer, as lookups are defined.
+const char* WalkLookup(const config_layer& layer, const char* section, const char* key) {
+    for (size_t s = 0; s < layer.count; ++s) {
+        if (astrcmpi(layer.sections[s].name, section) != 0) continue;
+        for (size_t i = 0; i < layer.sections[s].count; ++i) {
+            if (astrcmpi(layer.sections[s].items[i].name, key) == 0) return layer.sections[s].items[i].value;
+        }
+    }
+    return nullptr;
+}
+
+TEST(ConfigTest, LookupsInLongListsMatchAWalk) {
+    Config config;
+    ASSERT_EQ(config_open_string(&config, ""), 0);
+    unsigned seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    auto name = [](const char* prefix, unsigned n, bool upper) {
+        std::string text = prefix + std::to_string(n);
+        if (upper) {
+            for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return text;
+    };
+    for (int round = 0; round < 4000; ++round) {
+        const std::string section = name("sec", next() % 30, next() % 2);
+        const std::string key = name("key", next() % 60, next() % 2);
+        switch (next() % 8) {
+            case 0: config_remove_value(config, section.c_str(), key.c_str()); break;
+            case 1:
+                if (next() % 10 == 0) config_remove_section(config, section.c_str());
+                break;
+            default: config_set_int(config, section.c_str(), key.c_str(), round); break;
+        }
+    }
+    // Duplicate sections and keys, as a file may hold them.
+    config_layer& user = config.handle->user;
+    config_detail::parse_text("[SEC1]\nKEY1=dup\nnew=x\n[sec1]\nnewer=y\nkey0=z", &user);
+    ASSERT_GT(user.count, 8u);
+    size_t checked = 0;
+    for (unsigned s = 0; s < 32; ++s) {
+        for (unsigned k = 0; k < 62; ++k) {
+            const std::string section = name("sec", s, k % 2), key = name("key", k, s % 2);
+            EXPECT_EQ(config_get_string(config, section.c_str(), key.c_str(), nullptr),
+                      WalkLookup(user, section.c_str(), key.c_str()))
+                << section << "/" << key;
+            ++checked;
+        }
+    }
+    EXPECT_STREQ(config_get_string(config, "sec1", "NEW", nullptr), "x");
+    EXPECT_STREQ(config_get_string(config, "Sec1", "newer", nullptr), "y");
+    EXPECT_EQ(checked, 32u * 62u);
 }
 
 TEST(ConfigTest, TypedGetters) {
