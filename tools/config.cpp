@@ -1,13 +1,13 @@
 #include "tools/config_p.h"
 
 #include <cinttypes>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "Tools/lexer.h"
+#include "Tools/os.h"
 
 namespace Tools {
 
@@ -16,68 +16,6 @@ namespace {
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr size_t kNotFound = static_cast<size_t>(-1);
-
-// Whole-file reading and locale-independent numbers, until the OS helpers are in.
-FILE* open_file(const char* path, const char* mode) { return path ? std::fopen(path, mode) : nullptr; }
-
-// Reads the whole stream; skips a leading EF BB BF; out is absent when nothing remains.
-void read_all_utf8(FILE* stream, char** out) {
-    *out = nullptr;
-    if (std::fseek(stream, 0, SEEK_END) != 0) return;
-    const long size = std::ftell(stream);
-    if (size <= 0 || std::fseek(stream, 0, SEEK_SET) != 0) return;
-    char* bytes = static_cast<char*>(Malloc(static_cast<size_t>(size) + 1));
-    if (!bytes) return;
-    const size_t got = std::fread(bytes, 1, static_cast<size_t>(size), stream);
-    size_t skip = 0;
-    if (got >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) skip = 3;
-    if (got <= skip) {
-        Free(bytes);
-        return;
-    }
-    std::memmove(bytes, bytes + skip, got - skip);
-    bytes[got - skip] = 0;
-    *out = bytes;
-}
-
-int format_double(double value, char* destination, size_t size) {
-    const int written = std::snprintf(destination, size, "%.17g", value);
-    if (written < 0 || static_cast<size_t>(written) >= size) return -1;
-    const char point = *std::localeconv()->decimal_point;
-    if (point && point != '.') {
-        if (char* found = std::strchr(destination, point)) *found = '.';
-    }
-    size_t length = static_cast<size_t>(written);
-    if (!std::strchr(destination, '.') && !std::strchr(destination, 'e') && !std::strchr(destination, 'n') &&
-        !std::strchr(destination, 'i')) {
-        if (length + 2 >= size) return -1;
-        std::memcpy(destination + length, ".0", 3);
-        length += 2;
-    }
-    if (char* e = std::strchr(destination, 'e')) {
-        char* digits = e + 1;
-        if (*digits == '+') {
-            std::memmove(digits, digits + 1, std::strlen(digits));
-        } else if (*digits == '-') {
-            ++digits;
-        }
-        char* first = digits;
-        while (*first == '0' && first[1]) ++first;
-        if (first != digits) std::memmove(digits, first, std::strlen(first) + 1);
-        length = std::strlen(destination);
-    }
-    return static_cast<int>(length);
-}
-
-double parse_double(const char* text) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%s", text);
-    const char point = *std::localeconv()->decimal_point;
-    if (point && point != '.') {
-        if (char* found = std::strchr(buffer, '.')) *found = point;
-    }
-    return std::strtod(buffer, nullptr);
-}
 
 char* copy_text(const char* text) {
     if (!text) text = "";
@@ -282,7 +220,7 @@ bool read_bool(const char* text) {
 
 double read_double(const char* text) {
     if (!text || !*text) return 0.0;
-    return parse_double(text);
+    return os_strtod(text);
 }
 
 char* format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -297,7 +235,7 @@ char* format_text(const char* format, ...) {
 
 char* format_user_double(double value) {
     char buffer[64];
-    if (format_double(value, buffer, sizeof buffer) < 0) std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    if (os_dtostr(value, buffer, sizeof buffer) < 0) std::snprintf(buffer, sizeof buffer, "%.17g", value);
     return copy_text(buffer);
 }
 
@@ -315,10 +253,10 @@ config_data* create_handle(const char* path) {
 
 // Reads the file at path into layer; false when it cannot be opened.
 bool read_file_into(const char* path, config_layer* layer) {
-    FILE* file = open_file(path, "rb");
+    FILE* file = os_fopen(path, "rb");
     if (!file) return false;
     char* text = nullptr;
-    read_all_utf8(file, &text);
+    os_fread_utf8(file, &text);
     std::fclose(file);
     config_detail::parse_text(text, layer);
     Free(text);
@@ -332,11 +270,11 @@ int config_open(config_data** out, const char* path, config_open_type type) {
     config_data* config = create_handle(path);
     *out = config;
     if (!config || !path) return -2;
-    FILE* file = open_file(path, "rb");
-    if (!file && type == CONFIG_OPEN_ALWAYS) file = open_file(path, "w+");
+    FILE* file = os_fopen(path, "rb");
+    if (!file && type == CONFIG_OPEN_ALWAYS) file = os_fopen(path, "w+");
     if (!file) return -1;
     char* text = nullptr;
-    read_all_utf8(file, &text);
+    os_fread_utf8(file, &text);
     std::fclose(file);
     config_detail::parse_text(text, &config->user);
     Free(text);
@@ -387,7 +325,7 @@ void config_reopen(config_data* config) {
 int config_save(config_data* config) {
     if (!config || !config->path) return -2;
     Lock lock(config->mutex);
-    FILE* file = open_file(config->path, "wb");
+    FILE* file = os_fopen(config->path, "wb");
     if (!file) return -1;
     dstr text;
     dstr_init(&text);

@@ -510,6 +510,64 @@ TEST_F(ConfigFileTest, FileEndsAtTheFirstZeroByte) {
     EXPECT_EQ(Dump(config.handle->user), "[A]{k=v}");
 }
 
+TEST_F(ConfigFileTest, SaveSafeReplacesThroughATemporaryFile) {
+    const std::string path = PathOf("safe.ini");
+    Write(path, "[Old]\nk=1\n");
+    Config config;
+    ASSERT_EQ(config_open(&config, path.c_str(), CONFIG_OPEN_EXISTING), 0);
+    config_set_string(config, "Old", "k", "2");
+    ASSERT_EQ(config_save_safe(config, "tmp", "bak"), 0);
+    EXPECT_EQ(Read(path), kBom + "[Old]\r\nk=2\r\n");
+    EXPECT_EQ(Read(path + ".bak"), "[Old]\nk=1\n") << "the old file survives as the backup";
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+
+    config_set_string(config, "Old", "k", "3");
+    ASSERT_EQ(config_save_safe(config, ".tmp", nullptr), 0) << "a leading . is not doubled";
+    EXPECT_EQ(Read(path), kBom + "[Old]\r\nk=3\r\n");
+    EXPECT_EQ(Read(path + ".bak"), "[Old]\nk=1\n") << "no backup asked, none made";
+    EXPECT_FALSE(std::filesystem::exists(path + "..tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_STREQ(config.handle->path, path.c_str()) << "the handle's path is restored";
+}
+
+TEST_F(ConfigFileTest, SaveSafeCreatesAMissingFile) {
+    const std::string path = PathOf("new.ini");
+    Config config;
+    EXPECT_EQ(config_open(&config, path.c_str(), CONFIG_OPEN_EXISTING), -1);
+    config_set_bool(config, "S", "b", true);
+    ASSERT_EQ(config_save_safe(config, "tmp", ""), 0);
+    EXPECT_EQ(Read(path), kBom + "[S]\r\nb=true\r\n");
+    EXPECT_FALSE(std::filesystem::exists(path + "."));
+}
+
+TEST_F(ConfigFileTest, SaveSafeFailuresLeaveTheFileAlone) {
+    const std::string path = PathOf("keep.ini");
+    const std::string original = "[Keep]\nk=v\n";
+    Write(path, original);
+    Config config;
+    ASSERT_EQ(config_open(&config, path.c_str(), CONFIG_OPEN_EXISTING), 0);
+    EXPECT_EQ(config_save_safe(config, "", "bak"), -2);
+    EXPECT_EQ(config_save_safe(config, nullptr, "bak"), -2);
+    EXPECT_EQ(Read(path), original);
+
+    ASSERT_TRUE(config_remove_section(config, "Keep"));
+    EXPECT_EQ(config_save_safe(config, "tmp", "bak"), -2) << "an empty layer writes nothing worth keeping";
+    EXPECT_EQ(Read(path), original);
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+
+    Config elsewhere;
+    const std::string unreachable = PathOf("no/dir/x.ini");
+    config_open(&elsewhere, unreachable.c_str(), CONFIG_OPEN_EXISTING);
+    config_set_string(elsewhere, "A", "k", "v");
+    EXPECT_EQ(config_save_safe(elsewhere, "tmp", nullptr), -1);
+
+    Config from_text;
+    ASSERT_EQ(config_open_string(&from_text, "[A]\nk=v"), 0);
+    EXPECT_EQ(config_save_safe(from_text, "tmp", nullptr), -2);
+    EXPECT_EQ(config_save_safe(nullptr, "tmp", nullptr), -2);
+}
+
 TEST(ConfigThreadTest, ConcurrentSettersAndGetters) {
     Config config;
     ASSERT_EQ(config_open_string(&config, "[Shared]\ncounter=0\n"), 0);

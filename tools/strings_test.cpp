@@ -496,3 +496,61 @@ TEST(StringCheckTest, ValidFloatStr) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DstrEncodingTest, CaseMapping) {
+    struct Case {
+        const char* text;
+        const char* lower;
+        const char* upper;
+    };
+    const Case cases[] = {
+        {"Hello World 42", "hello world 42", "HELLO WORLD 42"},
+        {"\xE4\xB8\xAD\xE6\x96\x87 Mixed", "\xE4\xB8\xAD\xE6\x96\x87 mixed", "\xE4\xB8\xAD\xE6\x96\x87 MIXED"},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        Str lower(c.text), upper(c.text);
+        dstr_to_lower(&lower);
+        dstr_to_upper(&upper);
+        EXPECT_EQ(lower.str(), c.lower);
+        EXPECT_EQ(upper.str(), c.upper);
+        ExpectConsistent(lower.s);
+        ExpectConsistent(upper.s);
+    }
+}
+
+TEST(DstrEncodingTest, WideRoundTrip) {
+    const wchar_t* wide = L"Gr\u00fc\u00dfe \u4e2d\u6587 \U0001F600";
+    Str d;
+    dstr_from_wcs(&d, wide);
+    EXPECT_EQ(d.str(), "Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80");
+    ExpectConsistent(d.s);
+    wchar_t* back = dstr_to_wcs(&d);
+    ASSERT_NE(back, nullptr);
+    EXPECT_STREQ(back, wide);
+    Free(back);
+
+    dstr_from_wcs(&d, L"");
+    ExpectEmpty(d.s);
+    dstr_copy(&d, "x");
+    dstr_from_wcs(&d, nullptr);
+    ExpectEmpty(d.s);
+    EXPECT_EQ(dstr_to_wcs(&d), nullptr);
+}
+
+TEST(DstrEncodingTest, MultiByteRoundTripInTheCurrentLocale) {
+    Str d;
+    dstr_from_mbs(&d, "plain ascii");
+    EXPECT_EQ(d.str(), "plain ascii");
+    char* mbs = dstr_to_mbs(&d);
+    ASSERT_NE(mbs, nullptr);
+    EXPECT_STREQ(mbs, "plain ascii");
+    Free(mbs);
+    dstr_from_mbs(&d, "");
+    ExpectEmpty(d.s);
+    EXPECT_EQ(dstr_to_mbs(&d), nullptr);
+}
+
+}  // namespace

@@ -1,8 +1,10 @@
 # Strings, lexer and INI files of the Tools layer.
 target_sources(ApplicationObjects PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/strings.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/strings_encoding.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/lexer.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/config.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/config_safe.cpp
 )
 
 if(VELMORA_BUILD_TESTS)
