@@ -105,9 +105,9 @@ struct JsonStatics {
     Json null{std::make_shared<JsonNull>()};
     Json t{std::make_shared<JsonBoolean>(true)};
     Json f{std::make_shared<JsonBoolean>(false)};
-    const std::string empty_string;
-    const Json::array empty_array;
-    const Json::object empty_object;
+    const std::string empty_string{};
+    const Json::array empty_array{};
+    const Json::object empty_object{};
 };
 const JsonStatics& json_statics() noexcept;
 
