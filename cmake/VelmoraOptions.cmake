@@ -15,6 +15,12 @@ elseif(NOT VELMORA_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VELMORA_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+if(VELMORA_BUILD_FUZZ)
+  # Coverage feedback must come from the code under test, not only from the
+  # fuzz entry points, or libFuzzer explores blind.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # velmora_add_test(<name> SOURCES <files...> [LIBS <targets...>] [SHARED])
 # One test executable per group of related *_test.cpp files. Unit tests link
 # the static framework (internals visible); SHARED links libApplication.so for

@@ -22,12 +22,27 @@ namespace {
 bool key_less(const JsonMap::value_type& a, const JsonMap::value_type& b) noexcept { return a.first < b.first; }
 
 // Sorts by key and keeps the last of equal keys. Members given in ascending
-// order, the usual case, are only checked.
+// order are only checked; small objects, the usual case, are sorted in place
+// without the temporary buffer of a merge sort.
 void sort_members(JsonMap::storage& members) {
     bool sorted = true;
     for (std::size_t i = 1; i < members.size() && sorted; ++i) sorted = members[i - 1].first < members[i].first;
     if (sorted) return;
-    std::stable_sort(members.begin(), members.end(), key_less);
+    if (members.size() <= 24) {
+        // Stable: an element moves only past strictly greater keys.
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            if (!(members[i].first < members[i - 1].first)) continue;
+            JsonMap::value_type moving = std::move(members[i]);
+            std::size_t j = i;
+            do {
+                members[j] = std::move(members[j - 1]);
+                --j;
+            } while (j > 0 && moving.first < members[j - 1].first);
+            members[j] = std::move(moving);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), key_less);
+    }
     auto out = members.begin();
     for (auto it = members.begin(); it != members.end(); ++it) {
         auto next = it + 1;
@@ -124,104 +139,182 @@ const Json& JsonObject::member(std::string_view key) const noexcept {
 
 namespace {
 
-template <typename Integer>
-void append_integer(Integer value, std::string& out) {
-    char buffer[24];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+// Writes straight into the output's buffer, grown geometrically, instead of
+// appending piece by piece; the output is cut to the written length at the end.
+class Writer {
+public:
+    explicit Writer(std::string& out) : m_out(out), m_length(out.size()) {}
+    ~Writer() { m_out.resize(m_length); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Room for at least n more bytes; advance() by what was used.
+    char* room(std::size_t n) {
+        if (m_out.size() - m_length < n) m_out.resize(std::max({m_out.size() * 2, m_length + n, std::size_t{64}}));
+        return m_out.data() + m_length;
+    }
+    void advance(std::size_t n) { m_length += n; }
+    void put(char c) {
+        *room(1) = c;
+        ++m_length;
+    }
+    template <std::size_t N>
+    void put(const char (&text)[N]) {
+        std::memcpy(room(N - 1), text, N - 1);
+        m_length += N - 1;
+    }
+    void write(const char* data, std::size_t n) {
+        if (n == 0) return;
+        std::memcpy(room(n), data, n);
+        m_length += n;
+    }
+
+private:
+    std::string& m_out;
+    std::size_t m_length;
+};
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the 8 bytes is zero, or below 0x20 (exact for "any").
+constexpr uint64_t any_zero(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+constexpr uint64_t any_control(uint64_t w) { return (w - kOnes * 0x20) & ~w & kHighs; }
+
+// Bytes that need a look when serializing: quote, backslash, controls, and
+// the lead byte of U+2028/U+2029.
+bool needs_look(unsigned char c) { return c == '"' || c == '\\' || c < 0x20 || c == 0xE2; }
+
+void write_string(std::string_view s, Writer& w) {
+    static const char hex[] = "0123456789abcdef";
+    w.put('"');
+    const char* p = s.data();
+    const char* end = p + s.size();
+    while (p != end) {
+        const char* run = p;
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word) |
+                any_zero(word ^ (kOnes * 0xE2)))
+                break;
+            p += 8;
+        }
+        while (p != end && !needs_look(static_cast<unsigned char>(*p))) ++p;
+        w.write(run, static_cast<std::size_t>(p - run));
+        if (p == end) break;
+        unsigned char c = static_cast<unsigned char>(*p);
+        ++p;
+        switch (c) {
+        case '"': w.put("\\\""); break;
+        case '\\': w.put("\\\\"); break;
+        case '\b': w.put("\\b"); break;
+        case '\f': w.put("\\f"); break;
+        case '\n': w.put("\\n"); break;
+        case '\r': w.put("\\r"); break;
+        case '\t': w.put("\\t"); break;
+        case 0xE2:
+            // U+2028 and U+2029 end lines in JavaScript.
+            if (end - p >= 2 && static_cast<unsigned char>(p[0]) == 0x80 &&
+                (static_cast<unsigned char>(p[1]) == 0xA8 || static_cast<unsigned char>(p[1]) == 0xA9)) {
+                w.put(static_cast<unsigned char>(p[1]) == 0xA8 ? "\\u2028" : "\\u2029");
+                p += 2;
+            } else {
+                w.put(static_cast<char>(c));
+            }
+            break;
+        default: {
+            char* out = w.room(6);
+            std::memcpy(out, "\\u00", 4);
+            out[4] = hex[c >> 4];
+            out[5] = hex[c & 0xF];
+            w.advance(6);
+            break;
+        }
+        }
+    }
+    w.put('"');
+}
+
+void write_value(const JsonValue& value, Writer& w) {
+    switch (value.kind()) {
+    case Json::NUL:
+        w.put("null");
+        break;
+    case Json::INTEGER: {
+        // A JsonInt prints the same through its 64-bit view.
+        char* out = w.room(24);
+        w.advance(static_cast<std::size_t>(std::to_chars(out, out + 24, value.as_int64()).ptr - out));
+        break;
+    }
+    case Json::DOUBLE: {
+        double number = value.as_double();
+        if (!std::isfinite(number)) {
+            w.put("null");
+            break;
+        }
+        // Same text as printf("%.17g") in the C locale, whatever the process locale.
+        char* out = w.room(32);
+        auto result = std::to_chars(out, out + 32, number, std::chars_format::general, 17);
+        w.advance(static_cast<std::size_t>(result.ptr - out));
+        break;
+    }
+    case Json::BOOLEAN:
+        if (value.as_bool()) {
+            w.put("true");
+        } else {
+            w.put("false");
+        }
+        break;
+    case Json::STRING:
+        write_string(value.as_string(), w);
+        break;
+    case Json::ARRAY: {
+        w.put('[');
+        bool first = true;
+        for (const Json& element : value.as_array()) {
+            if (!first) w.put(", ");
+            first = false;
+            write_value(*element.value(), w);
+        }
+        w.put(']');
+        break;
+    }
+    case Json::OBJECT: {
+        w.put('{');
+        bool first = true;
+        for (const auto& [key, member] : value.as_object()) {
+            if (!first) w.put(", ");
+            first = false;
+            write_string(key, w);
+            w.put(": ");
+            write_value(*member.value(), w);
+        }
+        w.put('}');
+        break;
+    }
+    }
+}
+
+void serialize_value(const JsonValue& value, std::string& out) {
+    Writer w(out);
+    write_value(value, w);
 }
 
 }  // namespace
 
-void JsonNull::serialize(std::string& out) const { out += "null"; }
-void JsonInt::serialize(std::string& out) const { append_integer(m_value, out); }
-void JsonInt64::serialize(std::string& out) const { append_integer(m_value, out); }
-void JsonBoolean::serialize(std::string& out) const { out += m_value ? "true" : "false"; }
-void JsonString::serialize(std::string& out) const { serialize_string(m_value, out); }
-
-void JsonDouble::serialize(std::string& out) const {
-    if (!std::isfinite(m_value)) {
-        out += "null";
-        return;
-    }
-    // Same text as printf("%.17g") in the C locale, whatever the process locale.
-    char buffer[40];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, m_value, std::chars_format::general, 17);
-    out.append(buffer, result.ptr);
-}
-
-void JsonArray::serialize(std::string& out) const {
-    out += '[';
-    bool first = true;
-    for (const Json& value : m_value) {
-        if (!first) out += ", ";
-        first = false;
-        value.serialize(out);
-    }
-    out += ']';
-}
-
-void JsonObject::serialize(std::string& out) const {
-    out += '{';
-    bool first = true;
-    for (const auto& [key, value] : m_value) {
-        if (!first) out += ", ";
-        first = false;
-        serialize_string(key, out);
-        out += ": ";
-        value.serialize(out);
-    }
-    out += '}';
-}
+void JsonNull::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonInt::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonInt64::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonDouble::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonBoolean::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonString::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonArray::serialize(std::string& out) const { serialize_value(*this, out); }
+void JsonObject::serialize(std::string& out) const { serialize_value(*this, out); }
 
 void serialize_string(std::string_view s, std::string& out) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    const char* p = s.data();
-    const char* end = p + s.size();
-    const char* run = p;  // start of the bytes still to copy unchanged
-    while (p != end) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        const char* escape = nullptr;
-        std::size_t consumed = 1;
-        char unicode[6];
-        if (c == '"') {
-            escape = "\\\"";
-        } else if (c == '\\') {
-            escape = "\\\\";
-        } else if (c < 0x20) {
-            switch (c) {
-            case '\b': escape = "\\b"; break;
-            case '\f': escape = "\\f"; break;
-            case '\n': escape = "\\n"; break;
-            case '\r': escape = "\\r"; break;
-            case '\t': escape = "\\t"; break;
-            default:
-                std::memcpy(unicode, "\\u00", 4);
-                unicode[4] = hex[c >> 4];
-                unicode[5] = hex[c & 0xF];
-                break;
-            }
-        } else if (c == 0xE2 && end - p >= 3 && static_cast<unsigned char>(p[1]) == 0x80 &&
-                   (static_cast<unsigned char>(p[2]) == 0xA8 || static_cast<unsigned char>(p[2]) == 0xA9)) {
-            // U+2028 and U+2029 end lines in JavaScript.
-            escape = static_cast<unsigned char>(p[2]) == 0xA8 ? "\\u2028" : "\\u2029";
-            consumed = 3;
-        } else {
-            ++p;
-            continue;
-        }
-        out.append(run, p);
-        if (escape) {
-            out += escape;
-        } else {
-            out.append(unicode, sizeof unicode);
-        }
-        p += consumed;
-        run = p;
-    }
-    out.append(run, p);
-    out += '"';
+    Writer w(out);
+    write_string(s, w);
 }
 
 // ---------------------------------------------------------------- Json

@@ -29,6 +29,13 @@ std::string describe(char c) {
     return buffer;
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the 8 bytes is zero, or below 0x20 (exact for "any").
+constexpr uint64_t any_zero(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+constexpr uint64_t any_control(uint64_t w) { return (w - kOnes * 0x20) & ~w & kHighs; }
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 void append_utf8(uint32_t code_point, std::string& out) {
@@ -255,6 +262,13 @@ private:
         };
         for (;;) {
             const char* run = m_pos;
+            // Eight bytes at a time while none is a quote, a backslash or a control.
+            while (m_end - m_pos >= 8) {
+                uint64_t word;
+                std::memcpy(&word, m_pos, 8);
+                if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word)) break;
+                m_pos += 8;
+            }
             while (m_pos != m_end) {
                 unsigned char c = static_cast<unsigned char>(*m_pos);
                 if (c == '"' || c == '\\' || c < 0x20) break;
