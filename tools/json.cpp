@@ -139,39 +139,52 @@ const Json& JsonObject::member(std::string_view key) const noexcept {
 
 namespace {
 
-// Writes straight into the output's buffer, grown geometrically, instead of
-// appending piece by piece; the output is cut to the written length at the end.
+// Collects the text in a buffer of its own and hands it to the output in
+// large pieces: appending piece by piece costs a call per piece, and growing
+// the output for every value costs zero-filling it.
 class Writer {
 public:
-    explicit Writer(std::string& out) : m_out(out), m_length(out.size()) {}
-    ~Writer() { m_out.resize(m_length); }
+    explicit Writer(std::string& out) : m_out(out) {}
+    ~Writer() { flush(); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Room for at least n more bytes; advance() by what was used.
+    // Room for n more bytes (n at most kSmall); advance() by what was used.
     char* room(std::size_t n) {
-        if (m_out.size() - m_length < n) m_out.resize(std::max({m_out.size() * 2, m_length + n, std::size_t{64}}));
-        return m_out.data() + m_length;
+        if (static_cast<std::size_t>(m_buffer + sizeof m_buffer - m_end) < n) flush();
+        return m_end;
     }
-    void advance(std::size_t n) { m_length += n; }
+    void advance(std::size_t n) { m_end += n; }
     void put(char c) {
         *room(1) = c;
-        ++m_length;
+        ++m_end;
     }
     template <std::size_t N>
     void put(const char (&text)[N]) {
         std::memcpy(room(N - 1), text, N - 1);
-        m_length += N - 1;
+        m_end += N - 1;
     }
     void write(const char* data, std::size_t n) {
-        if (n == 0) return;
+        if (n > kSmall) {
+            flush();
+            m_out.append(data, n);
+            return;
+        }
         std::memcpy(room(n), data, n);
-        m_length += n;
+        m_end += n;
     }
 
+    static constexpr std::size_t kSmall = 256;
+
 private:
+    void flush() {
+        m_out.append(m_buffer, static_cast<std::size_t>(m_end - m_buffer));
+        m_end = m_buffer;
+    }
+
     std::string& m_out;
-    std::size_t m_length;
+    char m_buffer[8192];
+    char* m_end = m_buffer;
 };
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
@@ -296,7 +309,69 @@ void write_value(const JsonValue& value, Writer& w) {
     }
 }
 
+// The length of the text of s, quotes included.
+std::size_t string_length(std::string_view s) {
+    std::size_t length = 2 + s.size();
+    const char* p = s.data();
+    const char* end = p + s.size();
+    while (p != end) {
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word) |
+                any_zero(word ^ (kOnes * 0xE2)))
+                break;
+            p += 8;
+        }
+        while (p != end && !needs_look(static_cast<unsigned char>(*p))) ++p;
+        if (p == end) break;
+        unsigned char c = static_cast<unsigned char>(*p++);
+        if (c == 0xE2) {
+            if (end - p >= 2 && static_cast<unsigned char>(p[0]) == 0x80 &&
+                (static_cast<unsigned char>(p[1]) == 0xA8 || static_cast<unsigned char>(p[1]) == 0xA9)) {
+                length += 3;
+                p += 2;
+            }
+        } else if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
+            length += 1;
+        } else {
+            length += 5;
+        }
+    }
+    return length;
+}
+
+// An upper bound of the text's length, exact but for numbers, so that large
+// outputs are allocated once instead of growing (and being copied) repeatedly.
+std::size_t text_length(const JsonValue& value) {
+    switch (value.kind()) {
+    case Json::NUL: return 4;
+    case Json::BOOLEAN: return 5;
+    case Json::INTEGER: return 20;  // -9223372036854775808
+    case Json::DOUBLE: return 24;   // the longest "%.17g" text, as in -2.2250738585072014e-308
+    case Json::STRING: return string_length(value.as_string());
+    case Json::ARRAY: {
+        const Json::array& elements = value.as_array();
+        std::size_t length = 2 + (elements.empty() ? 0 : 2 * (elements.size() - 1));
+        for (const Json& element : elements) length += text_length(*element.value());
+        return length;
+    }
+    case Json::OBJECT: {
+        const Json::object& members = value.as_object();
+        std::size_t length = 2 + (members.empty() ? 0 : 2 * (members.size() - 1));
+        for (const auto& [key, member] : members) length += string_length(key) + 2 + text_length(*member.value());
+        return length;
+    }
+    }
+    return 0;
+}
+
 void serialize_value(const JsonValue& value, std::string& out) {
+    Json::Kind kind = value.kind();
+    if (kind == Json::ARRAY || kind == Json::OBJECT) {
+        std::size_t length = text_length(value);
+        if (length > 4096) out.reserve(out.size() + length);
+    }
     Writer w(out);
     write_value(value, w);
 }
