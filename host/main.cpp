@@ -1,22 +1,15 @@
 #include <QApplication>
-#include <QFile>
 #include <QFont>
 
 #include "Application/Application.h"
 #include "host/host_callbacks.h"
 #include "host/quit_signals.h"
+#include "host/skin_loader.h"
 #include "host/timer_loop.h"
 
 namespace {
 
 constexpr const char* kVersion = "2.21.0.113";
-constexpr const char* kStyleSheet = ":/Res/Qss/Comstyle.qss";
-
-QString ReadResourceText(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QString();
-    return QString::fromUtf8(file.readAll());
-}
 
 }  // namespace
 
@@ -37,7 +30,7 @@ int main(int argc, char** argv) {
         TimerLoop pump(Application::ProcessMainThreadTask);
         Application::SetLogCallback([](const char* text) { qDebug("%s", text); });
         InstallQuitSignalHandlers([] { Application::App()->Quit(false); });
-        qt_app.setStyleSheet(ReadResourceText(QString::fromLatin1(kStyleSheet)));
+        qt_app.setStyleSheet(ApplicationStyleSheet());
 
         exit_code = qt_app.exec();
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "Application/Application.h"
+#include "framework/tasks/task_thread.h"
+
+namespace Application {
+
+// Leveled logging to one file per process run under the log directory, plus
+// per-level callbacks and a general callback. Write formats on the caller's
+// thread and posts the line to a writer thread of the log's own; file writes
+// and callbacks run only there, in posting order. Write may be called from any
+// thread at any time; before Init and after Free it does nothing.
+class Log final : public ILog {
+public:
+    static constexpr int kMaxLevel = kLogInfo;
+    static constexpr size_t kMessageSize = 4096;
+    // Older files of the same program beyond this many are removed at Init.
+    static constexpr size_t kKeptFiles = 50;
+
+    Log() = default;
+    ~Log() override;
+
+    bool Init() override;
+    // Stops logging: lines already queued still reach the file and their
+    // callbacks; level callbacks are removed and the file is closed.
+    void Free() override;
+    [[gnu::format(printf, 3, 4)]] void Write(int level, const char* format, ...) override;
+
+    void SetGeneralCallback(LogCallback callback);
+    void SetLevelCallback(int level, LevelLogCallback callback);
+
+    // The file this run writes to; empty when none could be opened.
+    const std::string& FilePathForTesting() const { return path_; }
+
+    static const char* LevelTag(int level);
+    static const char* LevelName(int level);
+
+private:
+    void WriteOnWriterThread(int level, const std::string& message, const std::string& line);
+    void RemoveOldFiles(const std::string& directory, const std::string& base_name);
+
+    std::mutex callbacks_lock_;  // installing a callback may race with delivery
+    LogCallback general_callback_;
+    std::map<int, LevelLogCallback> level_callbacks_;
+    std::atomic<bool> enabled_{false};
+    FILE* file_ = nullptr;
+    std::string path_;
+    TaskThread writer_{"log writer"};
+};
+
+}  // namespace Application

@@ -1,0 +1,77 @@
+#include "framework/ui/translate_impl.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace Application {
+namespace {
+
+struct Entry {
+    const char* key;
+    const char* value;  // null: absent
+};
+
+struct MergeCase {
+    const char* name;
+    std::string text;
+    std::vector<Entry> expected;
+};
+
+class TranslateMergeTest : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(TranslateMergeTest, BuildsTheTable) {
+    TranslateImpl table;
+    table.Merge(GetParam().text);
+    for (const Entry& e : GetParam().expected) {
+        const char* found = table.Lookup(e.key);
+        if (!e.value) {
+            EXPECT_EQ(found, nullptr) << e.key;
+        } else {
+            ASSERT_NE(found, nullptr) << e.key;
+            EXPECT_STREQ(found, e.value) << e.key;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, TranslateMergeTest,
+    ::testing::Values(
+        MergeCase{"FirstEqualsSplits", "a=b=c", {{"a", "b=c"}}},
+        MergeCase{"EmptyValueIgnored", "k=\nx=1", {{"k", nullptr}, {"x", "1"}}},
+        MergeCase{"EmptyKeyIgnored", "=v\n", {{"", nullptr}}},
+        MergeCase{"NoEqualsIgnored", "plain\ny=2", {{"plain", nullptr}, {"y", "2"}}},
+        MergeCase{"BlanksKept", " a = b ", {{" a ", " b "}, {"a", nullptr}}},
+        MergeCase{"LineEndsLF", "a=1\nb=2\n", {{"a", "1"}, {"b", "2"}}},
+        MergeCase{"LineEndsCRLF", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
+        MergeCase{"LineEndsCR", "a=1\rb=2", {{"a", "1"}, {"b", "2"}}},
+        MergeCase{"BlankLinesBetween", "\n\r\na=1\n\n\r\rb=2", {{"a", "1"}, {"b", "2"}}},
+        MergeCase{"LaterKeyWins", "a=1\na=2", {{"a", "2"}}},
+        MergeCase{"StopsAtNul", std::string("a=1\0b=2", 7), {{"a", "1"}, {"b", "2"}}},
+        // Invalid UTF-8 in one line leaves the other keys intact.
+        MergeCase{"InvalidUtf8IsolatedToItsLine", "bad\xff\xfe=\xc3\nok=fine", {{"bad\xff\xfe", "\xc3"}, {"ok", "fine"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TranslateTest, LaterLoadsOverrideEarlierOnes) {
+    TranslateImpl table;
+    table.LoadText("Open=Open\nQuit=Quit\n");
+    table.LoadText("Quit=Exit\n");
+    EXPECT_STREQ(table.Lookup("Open"), "Open");
+    EXPECT_STREQ(table.Lookup("Quit"), "Exit");
+    EXPECT_EQ(table.Lookup("Missing"), nullptr);
+    EXPECT_EQ(table.Lookup(nullptr), nullptr);
+    table.LoadText(nullptr);
+    EXPECT_STREQ(table.Lookup("Quit"), "Exit");
+}
+
+TEST(TranslateTest, UnreadableFileChangesNothing) {
+    TranslateImpl table;
+    table.LoadText("a=1");
+    table.LoadFile("/nonexistent/velmora/lang.txt");
+    table.LoadFile(nullptr);
+    EXPECT_STREQ(table.Lookup("a"), "1");
+}
+
+}  // namespace
+}  // namespace Application

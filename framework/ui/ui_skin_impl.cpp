@@ -1,0 +1,109 @@
+#include "framework/ui/ui_skin_impl.h"
+
+#include <cstring>
+
+#include "Application/Application.h"
+
+namespace Application {
+namespace {
+
+void AppendU32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+bool ReadU32(const std::string& in, size_t& pos, uint32_t& value) {
+    if (in.size() - pos < 4) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[pos + i])) << (8 * i);
+    pos += 4;
+    return true;
+}
+
+}  // namespace
+
+UISkinImpl::UISkinImpl() { ReplacePackages({}); }
+
+UISkinImpl::~UISkinImpl() = default;
+
+bool UISkinImpl::Init() {
+    IAppPath* paths = App() ? App()->GetAppPath() : nullptr;
+    const std::string prefix = std::string(paths ? paths->GetAppDir() : "") + "/SkinResource/";
+    PackageList packages;
+    for (const char* file : kPackageFiles) packages.push_back(prefix + file);
+    base_path_ = prefix + kBasePackageFile;
+    ReplacePackages(std::move(packages));
+    SetSkinIndex(0);
+    return true;
+}
+
+const char* UISkinImpl::GetSkinPath(int index) {
+    const PackageList* packages = packages_.load();
+    if (index < 0 || static_cast<size_t>(index) >= packages->size()) return "";
+    return (*packages)[static_cast<size_t>(index)].c_str();
+}
+
+void UISkinImpl::SetSkinIndex(int index) {
+    const int previous_index = current_index_.exchange(index);
+    if (previous_index == index) return;
+    std::string previous = GetSkinPath(previous_index);
+    std::string next = GetSkinPath(index);
+    IApplication* app = App();
+    IThreadTaskMgr* tasks = app ? app->GetThreadTaskMgr() : nullptr;
+    if (!tasks || tasks->IsMainThread()) {
+        Announce(previous, next);
+        return;
+    }
+    tasks->PostMainThreadTask([previous = std::move(previous), next = std::move(next)] { Announce(previous, next); });
+}
+
+std::string UISkinImpl::SkinChangePayload(const std::string& previous, const std::string& next) {
+    std::string payload;
+    AppendU32(payload, static_cast<uint32_t>(previous.size()));
+    payload += previous;
+    AppendU32(payload, static_cast<uint32_t>(next.size()));
+    payload += next;
+    return payload;
+}
+
+void UISkinImpl::Announce(const std::string& previous, const std::string& next) {
+    IApplication* app = App();
+    INotifier* notifier = app ? app->GetNotifier() : nullptr;
+    if (!notifier) return;
+    const std::string payload = SkinChangePayload(previous, next);
+    notifier->Notify(app->GetName(), kAppSkinChanged, payload.data(), static_cast<int>(payload.size()));
+    notifier->Notify(app->GetName(), kAppSkinChangedAfter, payload.data(), static_cast<int>(payload.size()));
+}
+
+std::string UISkinImpl::SaveState() {
+    const PackageList* packages = packages_.load();
+    std::string state;
+    AppendU32(state, static_cast<uint32_t>(packages->size()));
+    for (const std::string& path : *packages) {
+        AppendU32(state, static_cast<uint32_t>(path.size()));
+        state += path;
+    }
+    return state;
+}
+
+void UISkinImpl::LoadState(const std::string& state) {
+    PackageList packages;
+    size_t pos = 0;
+    uint32_t count = 0;
+    if (ReadU32(state, pos, count)) {
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t length = 0;
+            if (!ReadU32(state, pos, length) || state.size() - pos < length) break;
+            packages.emplace_back(state, pos, length);
+            pos += length;
+        }
+    }
+    ReplacePackages(std::move(packages));
+}
+
+void UISkinImpl::ReplacePackages(PackageList packages) {
+    std::lock_guard<std::mutex> guard(lists_lock_);
+    lists_.push_back(std::make_unique<const PackageList>(std::move(packages)));
+    packages_.store(lists_.back().get());
+}
+
+}  // namespace Application

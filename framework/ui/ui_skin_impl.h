@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Application/IUISkin.h"
+
+namespace Application {
+
+// The skin packages beside the application ("SkinResource/LightMode.rcc",
+// "DarkMode.rcc", base "Kestrun.rcc") and the selected index. The framework
+// does not link the GUI toolkit: it only names the packages and announces a
+// change as messages 3 and 4 of "app", always on the main thread; the host
+// registers the packages with its resource system in response.
+class UISkinImpl final : public IUISkin {
+public:
+    static constexpr const char* kPackageFiles[] = {"LightMode.rcc", "DarkMode.rcc"};
+    static constexpr const char* kBasePackageFile = "Kestrun.rcc";
+
+    UISkinImpl();
+    ~UISkinImpl() override;
+
+    bool Init() override;
+    void Free() override {}
+    // Any thread: the index changes at once, the announcement runs on the main thread.
+    void SetSkinIndex(int index) override;
+    int GetSkinIndex() override { return current_index_.load(); }
+    const char* GetSkinPath(int index) override;
+    const char* GetBaseSkinPath() override { return base_path_.c_str(); }
+
+    // The package list as mirrored to plugin processes: u32 count, then
+    // count times (u32 length, path bytes), little-endian.
+    std::string SaveState();
+    // Replaces the package list by the paths that parse completely; the index
+    // and the base path stay. Runs on the synchroniser's thread.
+    void LoadState(const std::string& state);
+
+    static std::string SkinChangePayload(const std::string& previous, const std::string& next);
+
+private:
+    using PackageList = std::vector<std::string>;
+    void ReplacePackages(PackageList packages);
+    static void Announce(const std::string& previous, const std::string& next);
+
+    std::atomic<int> current_index_{-1};
+    std::string base_path_;
+    // Texts handed out by GetSkinPath stay valid while the component lives:
+    // a replaced list is retired, not freed, since readers on other threads
+    // may still hold its texts.
+    std::mutex lists_lock_;
+    std::vector<std::unique_ptr<const PackageList>> lists_;
+    std::atomic<const PackageList*> packages_{nullptr};
+};
+
+}  // namespace Application
