@@ -38,10 +38,12 @@ ObjKeeper::~ObjKeeper() {
 
 uintptr_t ObjKeeper::getObjID() const { return reinterpret_cast<uintptr_t>(this); }
 
-bool ObjKeeper::isAlive() const {
+bool ObjKeeper::isAlive() const { return IsAlive(getObjID()); }
+
+bool ObjKeeper::IsAlive(uintptr_t object_id) {
     LiveList& list = ObjListInst();
     std::lock_guard<std::recursive_mutex> guard(list.lock);
-    return std::find(list.addresses.begin(), list.addresses.end(), getObjID()) != list.addresses.end();
+    return std::find(list.addresses.begin(), list.addresses.end(), object_id) != list.addresses.end();
 }
 
 }  // namespace Tools

@@ -21,6 +21,7 @@ TEST(ObjKeeperTest, LiveUntilDestroyed) {
     delete object;
     // Only the address is read, so asking a dead pointer is the point of the class.
     EXPECT_FALSE(address->isAlive());
+    EXPECT_FALSE(Tools::ObjKeeper::IsAlive(reinterpret_cast<uintptr_t>(address)));
 }
 
 TEST(ObjKeeperTest, ReconstructedAtSameAddressIsAliveAgain) {

@@ -20,6 +20,9 @@ public:
 
     uintptr_t getObjID() const;
     bool isAlive() const;
+    // The same test by identity, for code that holds only the address of an
+    // object that may already be gone (no member of it is touched).
+    static bool IsAlive(uintptr_t object_id);
 };
 
 }  // namespace Tools

@@ -61,6 +61,9 @@ APP_API void os_close_process(os_process_t process);
 APP_API uint32_t os_process_id(os_process_t process);
 // A descriptor that becomes readable when the process ends (its pidfd), or -1.
 APP_API int os_process_wait_fd(os_process_t process);
+// How an ended process ended: its exit code, or the signal that killed it
+// (0 when it exited). False while it runs or when unknown.
+APP_API bool os_process_exit_status(os_process_t process, int* exit_code, int* signal_number);
 APP_API uint32_t os_current_pid();
 [[noreturn]] APP_API void os_close_current_process();
 

@@ -1,0 +1,366 @@
+#include "framework/exeplugin/host_proxy.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Tools/memory.h"
+#include "framework/core/application_impl.h"
+#include "framework/exeplugin/data_sync_link.h"
+#include "framework/exeplugin/process_control.h"
+
+namespace Application::ExePlugin {
+namespace {
+
+constexpr uint32_t kCheckPeriodMs = 1000;
+// After a lost connection the process is usually gone within milliseconds;
+// look again quickly before falling back to the once-a-second watch.
+constexpr uint32_t kQuickCheckMs = 5;
+constexpr uint32_t kExitGraceMs = 3000;
+constexpr uint32_t kTerminateGraceMs = 1000;
+
+ILog* Log() { return App() ? App()->GetLog() : nullptr; }
+INotifier* Notifier() { return App() ? App()->GetNotifier() : nullptr; }
+IThreadTaskMgr* Tasks() { return App() ? App()->GetThreadTaskMgr() : nullptr; }
+
+std::string NamePayload(const std::string& name) { return PayloadWriter().Text(name).Take(); }
+
+}  // namespace
+
+// ---- ExePluginProcessHost ----
+
+ExePluginProcessHost::~ExePluginProcessHost() { Stop(false); }
+
+void ExePluginProcessHost::Start(const std::string& executable, const std::string& arguments,
+                                 MessageHandler on_message) {
+    on_message_ = on_message;
+    const uintptr_t self = getObjID();
+    ipc_.Create(on_message, [this, self, on_message](bool connected) {
+        if (connected && on_message) on_message(kConnected, std::string());
+        if (ILog* log = Log())
+            log->Write(kLogInfo, "ipc.Create callback ipc:%p _exe_handle:%p connected:%d",
+                       static_cast<void*>(&ipc_), static_cast<void*>(process_), connected ? 1 : 0);
+        // A lost connection usually means the process ended: look now.
+        if (!connected)
+            OnWorker2([this, self] {
+                if (Tools::ObjKeeper::IsAlive(self)) ScheduleCheck(kQuickCheckMs, true);
+            });
+    });
+    const std::string command_line = ipc_.GetCmdLine() + " " + arguments;
+    char error[4096] = {};
+    process_ = Tools::os_create_process(executable.c_str(), command_line.c_str(), error);
+    if (ILog* log = Log()) {
+        if (!process_)
+            log->Write(kLogError, "os_create_process: error:%s file:%s cmd:%s", error, executable.c_str(),
+                       command_line.c_str());
+        else
+            log->Write(kLogInfo, "os_create_process: file:%s _exe_handle:%p cmd:%s", executable.c_str(),
+                       static_cast<void*>(process_), command_line.c_str());
+    }
+    ScheduleCheck(kCheckPeriodMs, false);
+}
+
+void ExePluginProcessHost::ScheduleCheck(uint32_t delay_ms, bool priority) {
+    IThreadTaskMgr* tasks = Tasks();
+    if (!tasks) return;
+    const uintptr_t self = getObjID();
+    tasks->PostWorker2DelayTask(
+        [this, self, delay_ms] {
+            if (Tools::ObjKeeper::IsAlive(self)) Check(delay_ms);
+        },
+        delay_ms, priority);
+}
+
+void ExePluginProcessHost::Check(uint32_t last_delay_ms) {
+    if (exit_reported_) return;
+    if (!Tools::os_process_exists(process_)) {
+        exit_reported_ = true;
+        // The handler destroys this object: nothing may touch it afterwards.
+        if (on_message_) on_message_(kProcessExited, std::string());
+        return;
+    }
+    // Quick checks back off towards the once-a-second watch.
+    if (last_delay_ms < kCheckPeriodMs) ScheduleCheck(std::min(last_delay_ms * 2, kCheckPeriodMs), true);
+    else ScheduleCheck(kCheckPeriodMs, true);
+}
+
+std::string ExePluginProcessHost::ExitDescription() const {
+    return process_ ? DescribeExit(process_) : std::string("could not be started");
+}
+
+void ExePluginProcessHost::Stop(bool wait_for_exit) {
+    ipc_.Close();
+    if (!process_) return;
+    if (wait_for_exit && Tools::os_process_exists(process_) && !WaitForProcessExit(process_, kExitGraceMs)) {
+        SignalProcess(process_, false);
+        if (!WaitForProcessExit(process_, kTerminateGraceMs)) {
+            SignalProcess(process_, true);
+            WaitForProcessExit(process_, kTerminateGraceMs);
+        }
+    }
+    Tools::os_close_process(process_);
+    process_ = nullptr;
+}
+
+// ---- ExePluginHostProxy ----
+
+ExePluginHostProxy::ExePluginHostProxy(const PluginConfig& config)
+    : plugin_process_(config.plugin_process),
+      file_(config.file),
+      name_(config.name),
+      cmdline_(config.cmdline),
+      ensure_process_(config.ensure_process) {
+    if (config.msg_id != 0) {
+        msg_mod_ = config.msg_mod;
+        msg_id_ = config.msg_id;
+        if (INotifier* notifier = Notifier()) {
+            trigger_handle_ = notifier->Subscribe(msg_mod_.c_str(), msg_id_, [this](unsigned, const char* data, int length) {
+                StartProcess();
+                std::string payload = PayloadWriter().I32(msg_id_).Text(data, length).Take();
+                Invoke(0, payload.data(), static_cast<int32_t>(payload.size()), nullptr);
+            });
+        }
+    } else if (!config.load_delay) {
+        StartProcess();
+    }
+}
+
+ExePluginHostProxy::~ExePluginHostProxy() {
+    if (trigger_handle_)
+        if (INotifier* notifier = Notifier()) notifier->Unsubscribe(msg_mod_.c_str(), msg_id_, trigger_handle_);
+    for (auto& action : cleanup_actions_) action();
+    cleanup_actions_.clear();
+    // Free has run; a process host left here only when the workers never ran.
+    if (process_host_) LibraryDelete(process_host_);
+}
+
+bool ExePluginHostProxy::Init() {
+    INotifier* notifier = Notifier();
+    if (!notifier) return true;
+    auto handle = std::make_shared<uintptr_t>(0);
+    *handle = notifier->Subscribe(App()->GetName(), kAppShuttingDown, [this, handle](unsigned, const char*, int) {
+        shutting_down_ = true;
+        OnWorker2([this] {
+            if (process_host_) process_host_->Send(kExit, std::string());
+        });
+        Notifier()->Unsubscribe(App()->GetName(), kAppShuttingDown, *handle);
+    });
+    return true;
+}
+
+void ExePluginHostProxy::Free() { TearDown(shutting_down_.load()); }
+
+void ExePluginHostProxy::TearDown(bool wait_for_exit) {
+    if (process_host_) {
+        for (auto& action : cleanup_actions_) action();
+        cleanup_actions_.clear();
+        process_host_->Stop(wait_for_exit);
+        LibraryDelete(process_host_);
+        process_host_ = nullptr;
+    }
+    pending_calls_.clear();
+    if (INotifier* notifier = Notifier())
+        for (auto& [key, subscription] : client_subscriptions_)
+            notifier->Unsubscribe(subscription.module.c_str(), subscription.msg_id, subscription.handle);
+    client_subscriptions_.clear();
+}
+
+void ExePluginHostProxy::Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) {
+    std::string bytes = data && length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
+    OnWorker2([this, command, bytes = std::move(bytes), callback = std::move(callback)]() mutable {
+        SendCall(command, std::move(bytes), std::move(callback));
+    });
+}
+
+void ExePluginHostProxy::StartProcess() {
+    IThreadTaskMgr* tasks = Tasks();
+    if (!tasks) return;
+    if (!tasks->IsWorker2Thread()) {
+        tasks->PostWorker2Task([this] { StartProcess(); });
+        return;
+    }
+    if (process_host_) return;
+    process_host_ = LibraryNew<ExePluginProcessHost>();
+    started_at_ms_ = Tools::os_gettime_ms();
+    char executable[1024] = {};
+    if (Tools::os_get_executable_path(executable, sizeof executable, plugin_process_.c_str()) <= 0) return;
+    // The configured command line is passed whole, however long.
+    const std::string arguments =
+        "-plugin_name=" + file_ + " -pid=" + std::to_string(Tools::os_current_pid()) + " " + cmdline_;
+    process_host_->Start(executable, arguments,
+                         [this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); });
+    process_host_->Send(kDataSyncToClient, FullStateSnapshot());
+    ExePluginProcessHost* host = process_host_;
+    const uintptr_t host_id = host->getObjID();
+    const uintptr_t listener = AddStateListener([host, host_id](const std::string& snapshot) {
+        OnWorker2([host, host_id, snapshot] {
+            if (Tools::ObjKeeper::IsAlive(host_id)) host->Send(kDataSyncToClient, snapshot);
+        });
+    });
+    cleanup_actions_.push_back([listener] { RemoveStateListener(listener); });
+}
+
+void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
+    StartProcess();
+    uint32_t call_id = 0;
+    if (callback) {
+        do {
+            call_id = ++next_call_id_;
+        } while (call_id == 0 || pending_calls_.count(call_id));
+        pending_calls_.emplace(call_id, std::move(callback));
+    }
+    if (process_host_) process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
+}
+
+void ExePluginHostProxy::OnMessage(int32_t id, std::string payload) {
+    IThreadTaskMgr* tasks = Tasks();
+    if (!tasks) return;
+    if (!tasks->IsWorker2Thread()) {
+        tasks->PostWorker2Task([this, id, payload = std::move(payload)] { OnMessageOnWorker2(id, payload); });
+        return;
+    }
+    OnMessageOnWorker2(id, payload);
+}
+
+void ExePluginHostProxy::Notify(int msg_id) {
+    const std::string payload = NamePayload(name_);
+    if (INotifier* notifier = Notifier())
+        notifier->Notify(App()->GetName(), msg_id, payload.data(), static_cast<int>(payload.size()));
+}
+
+// Requests whose payload is too short for their fields are rejected whole.
+void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
+    PayloadReader reader(payload);
+    INotifier* notifier = Notifier();
+    switch (id) {
+        case kPing:
+            if (process_host_) process_host_->Send(kPong, std::string());
+            break;
+        case kSubscribe: {
+            std::string module;
+            int32_t msg_id = 0;
+            uint32_t key = 0;
+            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !notifier) break;
+            const uintptr_t handle = notifier->Subscribe(
+                module.c_str(), msg_id, [this, module, msg_id, key](unsigned, const char* data, int length) {
+                    std::string forwarded = PayloadWriter().Text(module).I32(msg_id).U32(key).Text(data, length).Take();
+                    OnWorker2([this, forwarded = std::move(forwarded)]() mutable {
+                        if (process_host_) process_host_->Send(kNotification, std::move(forwarded));
+                    });
+                });
+            auto old = client_subscriptions_.find(key);
+            if (old != client_subscriptions_.end() && old->second.handle)
+                notifier->Unsubscribe(old->second.module.c_str(), old->second.msg_id, old->second.handle);
+            client_subscriptions_[key] = {handle, module, msg_id};
+            break;
+        }
+        case kUnsubscribe: {
+            std::string module;
+            int32_t msg_id = 0;
+            uint32_t key = 0;
+            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !notifier) break;
+            auto it = client_subscriptions_.find(key);
+            if (it != client_subscriptions_.end() && it->second.handle) {
+                notifier->Unsubscribe(module.c_str(), msg_id, it->second.handle);
+                client_subscriptions_.erase(it);
+            }
+            break;
+        }
+        case kNotify: {
+            int32_t msg_id = 0;
+            std::string data;
+            if (!reader.I32(msg_id) || !reader.Text(data) || !notifier) break;
+            notifier->Notify(name_.c_str(), msg_id, data.data(), static_cast<int>(data.size()));
+            break;
+        }
+        case kCallPlugin: {
+            std::string plugin_name;
+            int32_t command = 0;
+            std::string data;
+            uint32_t call_id = 0;
+            if (!reader.Text(plugin_name) || !reader.I32(command) || !reader.Text(data) || !reader.U32(call_id)) break;
+            IPluginMgr* plugins = App() ? App()->GetPluginMgr() : nullptr;
+            IPlugin* plugin = plugins ? plugins->GetPlugin(plugin_name.c_str()) : nullptr;
+            if (!plugin) break;
+            InvokeCallback answer;
+            if (call_id != 0) {
+                answer = [this, call_id](const char* result, int32_t length) {
+                    std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
+                    OnWorker2([this, reply = std::move(reply)]() mutable {
+                        if (process_host_) process_host_->Send(kCallResultToClient, std::move(reply));
+                    });
+                };
+            }
+            plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), std::move(answer));
+            break;
+        }
+        case kCallResultToHost: {
+            std::string data;
+            uint32_t call_id = 0;
+            if (!reader.Text(data) || !reader.U32(call_id)) break;
+            auto it = pending_calls_.find(call_id);
+            if (it == pending_calls_.end()) break;
+            InvokeCallback callback = std::move(it->second);
+            pending_calls_.erase(it);
+            if (callback) callback(data.data(), static_cast<int32_t>(data.size()));
+            break;
+        }
+        case kProcessExited:
+            OnProcessExited();
+            break;
+        case kConnected:
+            Notify(kAppPluginConnected);
+            break;
+        case kLog: {
+            int32_t level = 0;
+            std::string text;
+            if (!reader.I32(level) || !reader.Text(text)) break;
+            if (ILog* log = Log()) log->Write(level, "%s", text.c_str());
+            break;
+        }
+        case kDataSyncToHost:
+            ApplyStateSnapshot(payload);
+            break;
+        case kQuitApp:
+            if (App()) App()->Quit(false);
+            break;
+        default:
+            break;
+    }
+}
+
+std::pair<uint32_t, uint32_t> ExePluginHostProxy::NextBackoff(uint32_t current_ms, uint64_t run_ms) {
+    if (run_ms >= kBackoffResetMs) return {0, 0};
+    uint32_t after = current_ms;
+    if (run_ms < kRapidExitMs) after = current_ms == 0 ? kFirstBackoffMs : std::min(current_ms * 2, kMaxBackoffMs);
+    return {current_ms, after};
+}
+
+void ExePluginHostProxy::OnProcessExited() {
+    const std::string how = process_host_ ? process_host_->ExitDescription() : std::string("ended");
+    const uint64_t run_ms = Tools::os_gettime_ms() - started_at_ms_;
+    TearDown(false);
+    Notify(kAppPluginEnded);
+    if (!ensure_process_) {
+        if (ILog* log = Log())
+            log->Write(kLogError, "plugin process '%s' ended (%s); it starts again with the next call", name_.c_str(),
+                       how.c_str());
+        return;
+    }
+    auto [delay, next] = NextBackoff(backoff_ms_, run_ms);
+    backoff_ms_ = next;
+    if (ILog* log = Log())
+        log->Write(kLogError, "plugin process '%s' ended (%s) after %llu ms; next start in %u ms", name_.c_str(),
+                   how.c_str(), static_cast<unsigned long long>(run_ms), delay);
+    if (delay == 0)
+        StartProcess();
+    else if (IThreadTaskMgr* tasks = Tasks())
+        tasks->PostWorker2DelayTask([this] { StartProcess(); }, delay, false);
+}
+
+// ---- ExePluginFactory ----
+
+IPlugin* ExePluginFactory::Create(const PluginConfig& config) { return LibraryNew<ExePluginHostProxy>(config); }
+
+void ExePluginFactory::Destroy(IPlugin* plugin) { LibraryDelete(plugin); }
+
+}  // namespace Application::ExePlugin

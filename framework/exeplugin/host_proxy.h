@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Application/Application.h"
+#include "Tools/obj_keeper.h"
+#include "Tools/os.h"
+#include "framework/exeplugin/exe_plugin_ipc.h"
+
+namespace Application::ExePlugin {
+
+// One running plugin process: its handle, its IPC endpoint and the watch on
+// its life. Lives on worker thread 2; posted checks test that it still exists.
+class ExePluginProcessHost final : public Tools::ObjKeeper {
+public:
+    ExePluginProcessHost() = default;
+    ~ExePluginProcessHost() override;
+
+    // Starts the process with the connection switch in front of arguments.
+    // on_message receives the plugin's messages and the host-internal
+    // kConnected / kProcessExited events.
+    void Start(const std::string& executable, const std::string& arguments, MessageHandler on_message);
+    void Send(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
+    // Hands the endpoint back. With wait_for_exit the process gets 3 s to end
+    // after Exit, then is terminated, then killed: none is left behind.
+    void Stop(bool wait_for_exit);
+
+    bool started() const { return process_ != nullptr; }
+    // Exit code or signal of the ended process, as text for the log.
+    std::string ExitDescription() const;
+
+private:
+    void ScheduleCheck(uint32_t delay_ms, bool priority);
+    void Check(uint32_t last_delay_ms);
+
+    Tools::os_process_t process_ = nullptr;
+    ExePluginIPC_Host ipc_;
+    MessageHandler on_message_;
+    bool exit_reported_ = false;
+};
+
+// The host's face of a type 3 plugin: starts the plugin process (at creation,
+// at the first Invoke or on a trigger notification), serves its requests,
+// forwards calls to it, announces "app" 5 and 6, and restarts it when
+// configured, backing off when it dies quickly. All state changes happen on
+// worker thread 2, except construction, Init, Free by the manager and the
+// destructor, which run on the main thread while the workers are quiet.
+class ExePluginHostProxy final : public IPlugin {
+public:
+    // A run shorter than this counts as a crash loop; one longer than the
+    // reset time clears the back-off.
+    static constexpr uint64_t kRapidExitMs = 10'000;
+    static constexpr uint64_t kBackoffResetMs = 30'000;
+    static constexpr uint32_t kFirstBackoffMs = 1000;
+    static constexpr uint32_t kMaxBackoffMs = 60'000;
+
+    explicit ExePluginHostProxy(const PluginConfig& config);
+    ~ExePluginHostProxy() override;
+
+    bool Init() override;
+    void Free() override;
+    const char* GetName() override { return name_.c_str(); }
+    void Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) override;
+
+    // The message handler; any thread (moves itself to worker thread 2).
+    void OnMessage(int32_t id, std::string payload);
+
+    // The back-off rule: given the current delay and how long the ended run
+    // lasted, the delay before the next start and the delay after that.
+    static std::pair<uint32_t, uint32_t> NextBackoff(uint32_t current_ms, uint64_t run_ms);
+
+private:
+    void StartProcess();
+    void SendCall(int32_t command, std::string data, InvokeCallback callback);
+    void OnMessageOnWorker2(int32_t id, const std::string& payload);
+    void OnProcessExited();
+    void TearDown(bool wait_for_exit);
+    void Notify(int msg_id);
+
+    std::string plugin_process_;
+    std::string file_;
+    std::string name_;
+    std::string cmdline_;
+    ExePluginProcessHost* process_host_ = nullptr;
+    std::map<uint32_t, InvokeCallback> pending_calls_;
+    uint32_t next_call_id_ = 0;
+    struct ClientSubscription {
+        uintptr_t handle;
+        std::string module;
+        int msg_id;
+    };
+    std::map<uint32_t, ClientSubscription> client_subscriptions_;
+    uintptr_t trigger_handle_ = 0;
+    std::string msg_mod_;
+    int msg_id_ = 0;
+    bool ensure_process_ = false;
+    std::vector<std::function<void()>> cleanup_actions_;
+    std::atomic<bool> shutting_down_{false};
+    uint64_t started_at_ms_ = 0;
+    uint32_t backoff_ms_ = 0;
+};
+
+class ExePluginFactory final : public IPluginFactory {
+public:
+    IPlugin* Create(const PluginConfig& config) override;
+    void Destroy(IPlugin* plugin) override;
+};
+
+}  // namespace Application::ExePlugin
