@@ -1,0 +1,76 @@
+// "SampleProcess": a plugin that runs in a process of its own. It answers
+// calls from the host, calls plugins filed in the host, and sends
+// notifications under its own name.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include <Application/Application.h>
+#include <Tools/memory.h>
+
+#include "process_main.h"
+
+namespace {
+
+class SampleProcessPlugin final : public Application::IPlugin {
+public:
+    enum Command : int32_t {
+        kEcho = 1,        // answers "echo: " + data
+        kCallHost = 2,    // data "Plugin|payload": calls that host plugin with command 1, answers its answer
+        kNotify = 3,      // notifies (own name, 100, data), answers "sent"
+        kPid = 4,         // answers this process's id
+        kCrash = 5,       // ends the process at once (for restart tests)
+        kStartupTrigger = 0,
+    };
+
+    bool Init() override { return true; }
+    void Free() override {}
+    const char* GetName() override { return "SampleProcess"; }
+
+    void Invoke(int32_t command, const char* data, int32_t length, Application::InvokeCallback callback) override {
+        const std::string input(data ? data : "", data && length > 0 ? static_cast<size_t>(length) : 0);
+        auto answer = [&callback](const std::string& text) {
+            if (callback) callback(text.data(), static_cast<int32_t>(text.size()));
+        };
+        switch (command) {
+            case kEcho:
+                answer("echo: " + input);
+                break;
+            case kCallHost: {
+                const size_t bar = input.find('|');
+                const std::string target = input.substr(0, bar);
+                const std::string payload = bar == std::string::npos ? std::string() : input.substr(bar + 1);
+                Application::IPlugin* plugin = Application::App()->GetPluginMgr()->GetPlugin(target.c_str());
+                plugin->Invoke(1, payload.data(), static_cast<int32_t>(payload.size()), callback);
+                break;
+            }
+            case kNotify:
+                Application::App()->GetNotifier()->Notify(GetName(), 100, input.data(), static_cast<int>(input.size()));
+                answer("sent");
+                break;
+            case kPid:
+                answer(std::to_string(getpid()));
+                break;
+            case kCrash:
+                std::_Exit(3);
+            case kStartupTrigger:
+                triggers_ += 1;
+                break;
+            default:
+                answer("unknown command " + std::to_string(command));
+                break;
+        }
+    }
+
+private:
+    int triggers_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    void* memory = Malloc(sizeof(SampleProcessPlugin));
+    return RunPluginProcess(argc, argv, new (memory) SampleProcessPlugin);
+}

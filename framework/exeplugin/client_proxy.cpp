@@ -1,0 +1,239 @@
+#include "framework/exeplugin/client_proxy.h"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "Application/ExePluginClient.h"
+#include "Tools/os.h"
+#include "framework/core/application_impl.h"
+#include "framework/exeplugin/data_sync_link.h"
+
+namespace Application::ExePlugin {
+namespace {
+
+IThreadTaskMgr* Tasks() { return App() ? App()->GetThreadTaskMgr() : nullptr; }
+
+}  // namespace
+
+ExePluginClientProxy& ExePluginClientProxy::Instance() {
+    static ExePluginClientProxy proxy;
+    return proxy;
+}
+
+ExePluginClientProxy::~ExePluginClientProxy() { LibraryDelete(plugin_.exchange(nullptr)); }
+
+void ExePluginClientProxy::Register(IPlugin* plugin) { LibraryDelete(plugin_.exchange(plugin)); }
+
+void ExePluginClientProxy::Start() {
+    if (started_) return;
+    ipc_.Create([this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); },
+                [this](bool connected) { OnConnection(connected); });
+    const uintptr_t listener = AddStateListener(
+        [this](const std::string& snapshot) { ipc_.Send(kDataSyncToHost, snapshot); });
+    cleanup_actions_.push_back([listener] { RemoveStateListener(listener); });
+    if (IPlugin* plugin = plugin_.load()) plugin->Init();
+    started_ = true;
+    const uint64_t now = Tools::os_gettime_ms();
+    last_pong_ = now;
+    last_ping_ = now;
+}
+
+void ExePluginClientProxy::Stop() {
+    if (!started_.exchange(false)) return;
+    for (auto& action : cleanup_actions_) action();
+    cleanup_actions_.clear();
+    ipc_.Close();
+    if (IPlugin* plugin = plugin_.exchange(nullptr)) {
+        plugin->Free();
+        LibraryDelete(plugin);
+    }
+}
+
+void ExePluginClientProxy::OnConnection(bool connected) {
+    if (!connected) {
+        // The host is gone or was never reached.
+        if (App()) App()->Quit(false);
+        return;
+    }
+    if (ILog* log = App() ? App()->GetLog() : nullptr) log->Write(kLogInfo, "ExePluginClientProxy start up CheckIfHostAlive");
+    if (IThreadTaskMgr* tasks = Tasks()) tasks->PostMainThreadDelayTask([this] { CheckIfHostAlive(); }, kWatchPeriodMs, true);
+}
+
+void ExePluginClientProxy::RequestQuit(bool flag) {
+    if (exit_requested_.exchange(true)) return;
+    if (App()) App()->Quit(flag);
+}
+
+void ExePluginClientProxy::CheckIfHostAlive() {
+    const uint64_t now = Tools::os_gettime_ms();
+    const int64_t since_ping = static_cast<int64_t>(now - last_ping_.load());
+    if (since_ping >= static_cast<int64_t>(kPingIntervalMs)) {
+        if (last_ping_.load() > last_pong_.load()) {
+            // The last ping is still unanswered: the host is stuck.
+            RequestQuit(false);
+            return;
+        }
+        if (started_) {
+            ipc_.Send(kPing, std::string());
+            last_ping_ = now;
+        }
+    }
+    if (IThreadTaskMgr* tasks = Tasks()) tasks->PostMainThreadDelayTask([this] { CheckIfHostAlive(); }, kWatchPeriodMs, true);
+}
+
+uintptr_t ExePluginClientProxy::Subscribe(const char* module, int msg_id, NotifyCallback callback) {
+    if (!module) return 0;
+    uint32_t key = 0;
+    while (key == 0) key = ++next_key_;
+    // The table is touched on worker thread 2 only, like every other use of it.
+    OnWorker2([this, key, module = std::string(module), msg_id, callback = std::move(callback)]() mutable {
+        subscriptions_[key] = std::move(callback);
+        ipc_.Send(kSubscribe, PayloadWriter().Text(module).I32(msg_id).U32(key).Take());
+    });
+    return key;
+}
+
+void ExePluginClientProxy::Unsubscribe(const char* module, int msg_id, uintptr_t handle) {
+    if (!module) return;
+    const uint32_t key = static_cast<uint32_t>(handle);
+    OnWorker2([this, key, module = std::string(module), msg_id] {
+        subscriptions_.erase(key);
+        if (started_) ipc_.Send(kUnsubscribe, PayloadWriter().Text(module).I32(msg_id).U32(key).Take());
+    });
+}
+
+void ExePluginClientProxy::Notify(const char* module, int msg_id, const char* data, int length) {
+    IPlugin* plugin = plugin_.load();
+    if (!plugin || !module || !started_ || std::strcmp(module, plugin->GetName()) != 0) return;
+    ipc_.Send(kNotify, PayloadWriter().I32(msg_id).Text(data, length).Take());
+}
+
+void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const char* data, int32_t length,
+                                      InvokeCallback callback) {
+    if (!started_) return;
+    std::string payload_head = PayloadWriter().Text(name ? name : "").I32(command).Text(data, length).Take();
+    OnWorker2([this, payload_head = std::move(payload_head), callback = std::move(callback)]() mutable {
+        uint32_t call_id = 0;
+        if (callback) {
+            while (call_id == 0 || pending_calls_.count(call_id)) call_id = ++next_key_;
+            pending_calls_.emplace(call_id, std::move(callback));
+        }
+        ipc_.Send(kCallPlugin, payload_head + PayloadWriter().U32(call_id).Take());
+    });
+}
+
+void ExePluginClientProxy::QuitApp() { ipc_.Send(kQuitApp, std::string()); }
+
+void ExePluginClientProxy::OnMessage(int32_t id, std::string payload) {
+    OnWorker2([this, id, payload = std::move(payload)] { OnMessageOnWorker2(id, payload); });
+}
+
+// A message too short for its fields is rejected whole.
+void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
+    PayloadReader reader(payload);
+    switch (id) {
+        case kPong:
+            last_pong_ = Tools::os_gettime_ms();
+            break;
+        case kDisconnected:
+            RequestQuit(false);
+            break;
+        case kCall: {
+            int32_t command = 0;
+            std::string data;
+            uint32_t call_id = 0;
+            if (!reader.I32(command) || !reader.Text(data) || !reader.U32(call_id)) break;
+            // A call may overtake the end of Start on the main thread.
+            while (!started_ && plugin_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            IPlugin* plugin = plugin_.load();
+            if (!plugin) break;
+            InvokeCallback answer;
+            if (call_id != 0) {
+                answer = [this, call_id](const char* result, int32_t length) {
+                    ipc_.Send(kCallResultToHost, PayloadWriter().Text(result, length).U32(call_id).Take());
+                };
+            }
+            plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), std::move(answer));
+            break;
+        }
+        case kNotification: {
+            std::string module;
+            int32_t msg_id = 0;
+            uint32_t key = 0;
+            std::string data;
+            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !reader.Text(data)) break;
+            auto it = subscriptions_.find(key);
+            if (it != subscriptions_.end() && it->second) it->second(key, data.data(), static_cast<int>(data.size()));
+            break;
+        }
+        case kCallResultToClient: {
+            std::string data;
+            uint32_t call_id = 0;
+            if (!reader.Text(data) || !reader.U32(call_id)) break;
+            auto it = pending_calls_.find(call_id);
+            if (it == pending_calls_.end()) break;
+            InvokeCallback callback = std::move(it->second);
+            pending_calls_.erase(it);
+            if (callback) callback(data.data(), static_cast<int32_t>(data.size()));
+            break;
+        }
+        case kDataSyncToClient:
+            ApplyStateSnapshot(payload);
+            break;
+        case kExit:
+            RequestQuit(true);
+            break;
+        default:
+            break;
+    }
+}
+
+// ---- forwarding components ----
+
+std::string ExePluginClientAppPathProxy::AppDirFromExeDir(const std::string& exe_dir) {
+    const size_t at = exe_dir.rfind("plugins");
+    if (at == std::string::npos || at == 0) return exe_dir;
+    return exe_dir.substr(0, at - 1);
+}
+
+const char* ExePluginClientAppPathProxy::GetAppDir() {
+    if (app_dir_.empty()) app_dir_ = AppDirFromExeDir(GetExeDir());
+    return app_dir_.c_str();
+}
+
+ExePluginClientPluginMgrProxy::~ExePluginClientPluginMgrProxy() { Free(); }
+
+bool ExePluginClientPluginMgrProxy::Init() {
+    ExePluginClientProxy::Instance().Start();
+    return true;
+}
+
+void ExePluginClientPluginMgrProxy::Free() {
+    ExePluginClientProxy::Instance().Stop();
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (auto& [name, proxy] : plugins_) LibraryDelete(proxy);
+    plugins_.clear();
+}
+
+IPlugin* ExePluginClientPluginMgrProxy::GetPlugin(const char* name) {
+    if (!name) return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto it = plugins_.find(std::string_view(name));
+    if (it != plugins_.end()) return it->second;
+    auto* proxy = LibraryNew<ExePluginClientPluginProxy>(std::string(name), this);
+    plugins_.emplace(name, proxy);
+    return proxy;
+}
+
+}  // namespace Application::ExePlugin
+
+namespace Application {
+
+unsigned int ExePluginClientProxyRegister(IPlugin* plugin) {
+    ExePlugin::ExePluginClientProxy::Instance().Register(plugin);
+    return 0;
+}
+
+}  // namespace Application
