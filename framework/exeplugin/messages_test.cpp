@@ -1,0 +1,88 @@
+#include "framework/exeplugin/messages.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "framework/exeplugin/host_proxy.h"
+
+namespace Application::ExePlugin {
+namespace {
+
+TEST(MessagesTest, WriterAndReaderAgree) {
+    const std::string payload = PayloadWriter().Text("module").I32(-7).U32(0xFFFFFFFFu).Text(std::string("a\0b", 3)).Take();
+    PayloadReader reader(payload);
+    std::string module, data;
+    int32_t id = 0;
+    uint32_t key = 0;
+    ASSERT_TRUE(reader.Text(module));
+    ASSERT_TRUE(reader.I32(id));
+    ASSERT_TRUE(reader.U32(key));
+    ASSERT_TRUE(reader.Text(data));
+    EXPECT_EQ(module, "module");
+    EXPECT_EQ(id, -7);
+    EXPECT_EQ(key, 0xFFFFFFFFu);
+    EXPECT_EQ(data, std::string("a\0b", 3));
+    EXPECT_TRUE(reader.ok());
+}
+
+TEST(MessagesTest, ShortPayloadsAreRejectedWhole) {
+    const std::string full = PayloadWriter().Text("abc").U32(5).Take();
+    // Every cut of the payload fails somewhere, and once failed stays failed.
+    for (size_t cut = 0; cut < full.size(); ++cut) {
+        PayloadReader reader(std::string_view(full.data(), cut));
+        std::string text;
+        uint32_t value = 0;
+        const bool whole = reader.Text(text) && reader.U32(value);
+        EXPECT_FALSE(whole) << cut;
+        EXPECT_FALSE(reader.ok()) << cut;
+        EXPECT_FALSE(reader.U32(value)) << cut;
+    }
+    // A text whose count claims more than remains.
+    const std::string lying = PayloadWriter().U32(1000).Take() + "xy";
+    PayloadReader reader(lying);
+    std::string text;
+    EXPECT_FALSE(reader.Text(text));
+}
+
+TEST(MessagesTest, FramesCarryTheIdFirst) {
+    const std::string frame = Frame(kPing, "");
+    ASSERT_EQ(frame.size(), 4u);
+    int32_t id = 0;
+    std::string_view payload;
+    ASSERT_TRUE(DecodeFrame(frame.data(), 4, id, payload));
+    EXPECT_EQ(id, -1);
+    EXPECT_TRUE(payload.empty());
+    EXPECT_FALSE(DecodeFrame(frame.data(), 3, id, payload));
+    EXPECT_FALSE(DecodeFrame(nullptr, 0, id, payload));
+    const std::string call = Frame(kCall, "xyz");
+    ASSERT_TRUE(DecodeFrame(call.data(), static_cast<int>(call.size()), id, payload));
+    EXPECT_EQ(id, 1);
+    EXPECT_EQ(payload, "xyz");
+}
+
+TEST(BackoffTest, CrashLoopsBackOffAndLongRunsReset) {
+    struct Step {
+        uint32_t current;
+        uint64_t run_ms;
+        uint32_t delay;
+        uint32_t next;
+    };
+    const Step steps[] = {
+        {0, 100, 0, 1000},          // first quick death: restart at once
+        {1000, 100, 1000, 2000},    // then 1 s, 2 s, ...
+        {2000, 9999, 2000, 4000},
+        {32000, 100, 32000, 60000},  // capped
+        {60000, 100, 60000, 60000},
+        {4000, 15000, 4000, 4000},   // neither quick nor long: unchanged
+        {60000, 30000, 0, 0},        // a long run resets
+    };
+    for (const Step& s : steps) {
+        auto [delay, next] = ExePluginHostProxy::NextBackoff(s.current, s.run_ms);
+        EXPECT_EQ(delay, s.delay) << s.current << "/" << s.run_ms;
+        EXPECT_EQ(next, s.next) << s.current << "/" << s.run_ms;
+    }
+}
+
+}  // namespace
+}  // namespace Application::ExePlugin
