@@ -16,12 +16,17 @@ struct Kept : Tools::ObjKeeper {
 
 TEST(ObjKeeperTest, LiveUntilDestroyed) {
     auto* object = new Kept;
-    const Kept* address = object;
+    const uintptr_t id = object->getObjID();
     EXPECT_TRUE(object->isAlive());
+    EXPECT_TRUE(Tools::ObjKeeper::IsAlive(id));
     delete object;
-    // Only the address is read, so asking a dead pointer is the point of the class.
-    EXPECT_FALSE(address->isAlive());
-    EXPECT_FALSE(Tools::ObjKeeper::IsAlive(reinterpret_cast<uintptr_t>(address)));
+    EXPECT_FALSE(Tools::ObjKeeper::IsAlive(id));
+
+    // Asking the dead object itself reads only its address.
+    alignas(Kept) unsigned char storage[sizeof(Kept)];
+    auto* in_place = new (storage) Kept;
+    in_place->~Kept();
+    EXPECT_FALSE(in_place->isAlive());
 }
 
 TEST(ObjKeeperTest, ReconstructedAtSameAddressIsAliveAgain) {

@@ -2,23 +2,61 @@
 
 // The two instantiations of the application object: the host's, and the
 // plugin process's, in which notifier, paths, utility and plugin manager
-// forward to the host.
+// forward to the host. One alias per slot, so each component is wired on a
+// line of its own.
 
 #include "framework/core/application_impl.h"
+
+#include "framework/core/app_path.h"
+
 #include "framework/core/application_util.h"
+
 #include "framework/core/pending_components.h"
+
 #include "framework/ipc/ipc_mgr.h"
+
+#include "framework/ui/translate_impl.h"
+
+#include "framework/ui/ui_skin_impl.h"
 
 namespace Application {
 
+using HostNotifier = pending::Notifier;
+
+using ClientNotifier = pending::Notifier;
+
+using HostAppPath = AppPath;
+
+using ClientAppPath = AppPath;
+
+using TaskManager = pending::ThreadTaskMgr;
+
+using TimeManager = pending::TimeMgr;
+
+using LogComponent = pending::Log;
+
+using IPCManager = IPCMgrImpl;
+
+using SkinComponent = UISkinImpl;
+
+using TranslateComponent = TranslateImpl;
+
+using DataComponent = pending::Data;
+
+using HostAppUtil = ApplicationUtilImpl;
+
+using ClientAppUtil = ApplicationUtilImpl;
+
+using HostPluginMgr = pending::PluginMgr;
+
+using ClientPluginMgr = pending::PluginMgr;
+
 using HostApplication =
-    ApplicationImpl<1, pending::Notifier, pending::AppPath, pending::ThreadTaskMgr, pending::TimeMgr, pending::Log,
-                    IPCMgrImpl, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
-                    pending::PluginMgr>;
+    ApplicationImpl<1, HostNotifier, HostAppPath, TaskManager, TimeManager, LogComponent, IPCManager, SkinComponent,
+                    TranslateComponent, DataComponent, HostAppUtil, HostPluginMgr>;
 
 using PluginProcessApplication =
-    ApplicationImpl<0, pending::Notifier, pending::AppPath, pending::ThreadTaskMgr, pending::TimeMgr, pending::Log,
-                    IPCMgrImpl, pending::UISkin, pending::Translate, pending::Data, ApplicationUtilImpl,
-                    pending::PluginMgr>;
+    ApplicationImpl<0, ClientNotifier, ClientAppPath, TaskManager, TimeManager, LogComponent, IPCManager,
+                    SkinComponent, TranslateComponent, DataComponent, ClientAppUtil, ClientPluginMgr>;
 
 }  // namespace Application

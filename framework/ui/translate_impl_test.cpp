@@ -1,5 +1,6 @@
 #include "framework/ui/translate_impl.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct MergeCase {
     std::string text;
     std::vector<Entry> expected;
 };
+
+void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class TranslateMergeTest : public ::testing::TestWithParam<MergeCase> {};
 
