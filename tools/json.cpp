@@ -139,12 +139,15 @@ const Json& JsonObject::member(std::string_view key) const noexcept {
 
 namespace {
 
+std::size_t text_length(const JsonValue& value);
+
 // Collects the text in a buffer of its own and hands it to the output in
-// large pieces: appending piece by piece costs a call per piece, and growing
-// the output for every value costs zero-filling it.
+// large pieces: appending piece by piece costs a call per piece. Once the
+// text turns out to be large, its length is computed and the output is
+// allocated once, instead of growing and being copied again and again.
 class Writer {
 public:
-    explicit Writer(std::string& out) : m_out(out) {}
+    Writer(std::string& out, const JsonValue* root) : m_out(out), m_start(out.size()), m_root(root) {}
     ~Writer() { flush(); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
@@ -178,11 +181,20 @@ public:
 
 private:
     void flush() {
-        m_out.append(m_buffer, static_cast<std::size_t>(m_end - m_buffer));
+        std::size_t pending = static_cast<std::size_t>(m_end - m_buffer);
+        if (m_root && m_out.size() + pending - m_start > kLarge) {
+            m_out.reserve(m_start + text_length(*m_root));
+            m_root = nullptr;
+        }
+        m_out.append(m_buffer, pending);
         m_end = m_buffer;
     }
 
+    static constexpr std::size_t kLarge = 256 * 1024;
+
     std::string& m_out;
+    const std::size_t m_start;
+    const JsonValue* m_root;  // until the output has been sized
     char m_buffer[8192];
     char* m_end = m_buffer;
 };
@@ -341,8 +353,7 @@ std::size_t string_length(std::string_view s) {
     return length;
 }
 
-// An upper bound of the text's length, exact but for numbers, so that large
-// outputs are allocated once instead of growing (and being copied) repeatedly.
+// An upper bound of the text's length, exact but for numbers.
 std::size_t text_length(const JsonValue& value) {
     switch (value.kind()) {
     case Json::NUL: return 4;
@@ -367,12 +378,7 @@ std::size_t text_length(const JsonValue& value) {
 }
 
 void serialize_value(const JsonValue& value, std::string& out) {
-    Json::Kind kind = value.kind();
-    if (kind == Json::ARRAY || kind == Json::OBJECT) {
-        std::size_t length = text_length(value);
-        if (length > 4096) out.reserve(out.size() + length);
-    }
-    Writer w(out);
+    Writer w(out, &value);
     write_value(value, w);
 }
 
@@ -388,7 +394,7 @@ void JsonArray::serialize(std::string& out) const { serialize_value(*this, out);
 void JsonObject::serialize(std::string& out) const { serialize_value(*this, out); }
 
 void serialize_string(std::string_view s, std::string& out) {
-    Writer w(out);
+    Writer w(out, nullptr);
     write_string(s, w);
 }
 

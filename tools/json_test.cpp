@@ -19,6 +19,10 @@
 
 #include "tools/json_p.h"
 
+namespace Tools::json {
+void PrintTo(const Json& value, std::ostream* os) { *os << value.serialize().substr(0, 200); }
+}  // namespace Tools::json
+
 // Counts allocations of this thread while a test asks for it, to show which
 // operations allocate nothing.
 namespace {
@@ -360,6 +364,27 @@ const SerializeCase kSerializeCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, JsonSerializeTest, testing::ValuesIn(kSerializeCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonSerializeTest, LargeOutputIsTheTextOfItsParts) {
+    // Large enough to be written in many pieces and sized on the way.
+    Json::array values;
+    std::string expected = "[";
+    for (int i = 0; i < 20000; ++i) {
+        Json element = i % 3 == 0   ? Json("line\n\xE2\x80\xA8 \"" + std::to_string(i) + "\"")
+                       : i % 3 == 1 ? Json(i * 1000003LL)
+                                    : Json(Json::object{{"k", i / 7.0 + 0.5}, {"s", std::string(i % 300, 'x')}});
+        if (i) expected += ", ";
+        expected += element.serialize();
+        values.push_back(std::move(element));
+    }
+    expected += "]";
+    Json array(std::move(values));
+    std::string out = "head";
+    array.serialize(out);
+    ASSERT_GT(out.size(), 1000000u);
+    EXPECT_EQ(out, "head" + expected);
+    EXPECT_EQ(parse_ok(out.substr(4)), array);
+}
 
 // ---------------------------------------------------------------- comparison
 
