@@ -20,6 +20,14 @@ enum config_open_type : int {
 };
 
 // Result codes: 0 success, -1 cannot open, -2 other failure.
+// Saving writes EF BB BF and CR LF line ends. CR and LF inside a value are
+// written as "\r" and "\n", which reading turns back (the format has no
+// escape for the backslash itself, so a value holding a backslash followed by
+// the letter "r" or "n" reads back as CR or LF). A section name or key
+// that reading could not give back unchanged (an empty name, "]" or a line
+// end in a section name; a key that is empty, starts with a blank, "#" or
+// "[", or holds a line end or a later "=") is left out of the file rather
+// than spoiling what follows it.
 APP_API int config_open(config_data** out, const char* path, config_open_type type);
 APP_API int config_open_string(config_data** out, const char* text);
 APP_API int config_open_defaults(config_data* config, const char* path);
