@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <set>
@@ -297,6 +298,31 @@ TEST_F(IpcMgrTest, InProcessClientExchangesFramesFromManyThreads) {
     EXPECT_EQ(connects.load(), 2);
     ASSERT_TRUE(recorder.WaitConnects(2));
     EXPECT_FALSE(host->IsConnected());
+}
+
+// Children started while connections are open must not inherit them.
+TEST_F(IpcMgrTest, EverySocketAndWakeDescriptorIsCloseOnExec) {
+    HostRecorder& recorder = NewRecorder();
+    IIPCHost* host = NewHost(&recorder);
+    ProcessCmdLineMgr()->ParseArgument(CmdLine(host));
+    IIPCClient* client = manager.CreateClient();
+    ASSERT_TRUE(client->Init());
+    ASSERT_TRUE(recorder.WaitConnects(1));
+
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (error || (target.rfind("socket:", 0) != 0 && target.find("eventfd") == std::string::npos)) continue;
+        const int fd = std::stoi(entry.path().filename().string());
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0) continue;  // the directory's own descriptor, closed by now
+        EXPECT_TRUE(flags & FD_CLOEXEC) << target;
+        ++checked;
+    }
+    // Listener, both ends of the connection, and the wake events.
+    EXPECT_GE(checked, 5);
+    manager.DestroyClient(client);
 }
 
 }  // namespace
