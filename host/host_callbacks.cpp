@@ -5,7 +5,9 @@
 
 #include "Application/Application.h"
 #include "host/skin_loader.h"
+#include "Tools/singleton.h"
 #include "host/temp_dir.h"
+#include "host/trevalo/trevalo.h"
 
 using Application::App;
 
@@ -18,8 +20,18 @@ bool OnComponentStarted(Application::InterfaceBase* component) {
         SetupTranslation();
     } else if (component == app->GetAppPath()) {
         ClearDirectory(QString::fromUtf8(app->GetAppPath()->GetTempDir()), false);
+        Tools::CSingleton<Trevalo>::GetInstance()->InitDumpHandler("Velmora", OnCrashDumpWritten, nullptr);
     }
     return true;
+}
+
+void OnCrashDumpWritten(const wchar_t* dump_path, void*) {
+    // The crash is reported from here once the reporter bridge exists; until
+    // then the dump path goes to the log.
+    Application::IApplication* app = App();
+    Application::ILog* log = app ? app->GetLog() : nullptr;
+    if (!log || !dump_path) return;
+    log->Write(Application::kLogError, "crash dump written: %s", QString::fromWCharArray(dump_path).toUtf8().constData());
 }
 
 void OnQuitRequested(bool) { QCoreApplication::quit(); }

@@ -8,5 +8,9 @@ class InterfaceBase;
 // components as each one starts. Always returns true.
 bool OnComponentStarted(Application::InterfaceBase* component);
 
+// The host's crash callback, called by the crash reporter on its own thread
+// after a dump was written; context is unused.
+void OnCrashDumpWritten(const wchar_t* dump_path, void* context);
+
 // The host's quit callback: ends the event loop; the flag is ignored.
 void OnQuitRequested(bool flag);

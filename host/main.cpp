@@ -2,10 +2,12 @@
 #include <QFont>
 
 #include "Application/Application.h"
+#include "Tools/singleton.h"
 #include "host/host_callbacks.h"
 #include "host/quit_signals.h"
 #include "host/skin_loader.h"
 #include "host/timer_loop.h"
+#include "host/trevalo/trevalo.h"
 
 namespace {
 
@@ -22,6 +24,7 @@ int main(int argc, char** argv) {
     QApplication::setFont(font);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    Tools::CSingleton<Trevalo>::GetInstance()->SetupAppCenter();
     Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
     Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
 

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 
 bool ClearDirectory(const QString& path, bool remove_if_empty) {
+    // QDir would take an empty path for the working directory.
+    if (path.isEmpty()) return false;
     QDir dir(path);
     if (!dir.exists()) return true;
     const QFileInfoList entries =
