@@ -47,8 +47,17 @@ protected:
 
     std::string DataHome() const { return temp_.path() + "/data"; }
 
+    // Sanitizer settings for the child; no effect on a plain build. Full
+    // allocation stacks let the suppression see through Qt's frames.
+    static std::string WithOption(const char* variable, const std::string& option) {
+        const char* current = getenv(variable);
+        return current && current[0] ? std::string(current) + ":" + option : option;
+    }
+
     void Start() {
         const std::vector<std::string> environment = test_support::MakeEnvironment({
+            {"ASAN_OPTIONS", WithOption("ASAN_OPTIONS", "fast_unwind_on_malloc=0")},
+            {"LSAN_OPTIONS", WithOption("LSAN_OPTIONS", "suppressions=" VELMORA_LSAN_SUPPRESSIONS)},
             {"QT_QPA_PLATFORM", "offscreen"},
             {"XDG_DATA_HOME", DataHome()},
             {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
