@@ -4,8 +4,8 @@
 #include <QString>
 
 #include "Application/Application.h"
-#include "host/skin_loader.h"
 #include "Tools/singleton.h"
+#include "host/skin_loader.h"
 #include "host/temp_dir.h"
 #include "host/trevalo/trevalo.h"
 
