@@ -106,6 +106,26 @@ INSTANTIATE_TEST_SUITE_P(Signals, VelmoraQuitSignalTest, ::testing::Values(SIGTE
                              return std::string("SIG") + sigabbrev_np(info.param);
                          });
 
+// Files left in the temporary directory by an earlier run are gone once the
+// program runs; a subdirectory that still held files is kept, emptied.
+TEST_F(VelmoraProcessTest, StartUpClearsTheTemporaryDirectory) {
+    const fs::path temp = DataHome() + "/VelmoraData/Temp";
+    fs::create_directories(temp / "empty");
+    fs::create_directories(temp / "full");
+    std::ofstream(temp / "old.txt") << "left over";
+    std::ofstream(temp / "full/inner.txt") << "left over";
+    Start();
+    ASSERT_TRUE(WaitUntilRunning());
+    EXPECT_FALSE(fs::exists(temp / "old.txt"));
+    EXPECT_FALSE(fs::exists(temp / "empty"));
+    EXPECT_TRUE(fs::is_directory(temp / "full"));
+    EXPECT_FALSE(fs::exists(temp / "full/inner.txt"));
+    ASSERT_EQ(kill(child_.pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kDeadline, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+}
+
 TEST_F(VelmoraProcessTest, CrashLeavesADumpAndEndsBySignal) {
     Start();
     ASSERT_TRUE(WaitUntilRunning());
