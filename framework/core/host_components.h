@@ -15,13 +15,19 @@
 
 #include "framework/ipc/ipc_mgr.h"
 
+#include "framework/notifier/notifier.h"
+
+#include "framework/tasks/thread_task_mgr.h"
+
+#include "framework/tasks/time_mgr.h"
+
 #include "framework/ui/translate_impl.h"
 
 #include "framework/ui/ui_skin_impl.h"
 
 namespace Application {
 
-using HostNotifier = pending::Notifier;
+using HostNotifier = Notifier;
 
 using ClientNotifier = pending::Notifier;
 
@@ -29,9 +35,9 @@ using HostAppPath = AppPath;
 
 using ClientAppPath = AppPath;
 
-using TaskManager = pending::ThreadTaskMgr;
+using TaskManager = ThreadTaskMgr;
 
-using TimeManager = pending::TimeMgr;
+using TimeManager = TimeMgr;
 
 using LogComponent = pending::Log;
 

@@ -1,0 +1,77 @@
+#include "framework/tasks/task_thread.h"
+
+#include <system_error>
+#include <utility>
+
+#include "Tools/os.h"
+
+namespace Application {
+
+unsigned WaitBeforeNextPass(uint64_t earliest_due, uint64_t now, unsigned max_ms) {
+    if (earliest_due == TaskQueue::kNoDueTime) return max_ms;
+    if (earliest_due <= now) return 0;
+    const uint64_t wait = earliest_due - now;
+    return wait < max_ms ? static_cast<unsigned>(wait) : max_ms;
+}
+
+TaskThread::TaskThread(const char* name) : name_(name) { queue_.Close(); }
+
+TaskThread::~TaskThread() {
+    Stop();
+    queue_.Clear();
+}
+
+bool TaskThread::Start() {
+    if (running_.load(std::memory_order_acquire)) return true;
+    queue_.Open();
+    running_.store(true, std::memory_order_release);
+    try {
+        thread_ = std::thread(&TaskThread::Body, this);
+    } catch (...) {
+        running_.store(false, std::memory_order_release);
+        queue_.Close();
+        throw;
+    }
+    // The body signals first thing; the wait only smooths start-up.
+    started_.WaitFor(kMaxWaitMs);
+    return true;
+}
+
+void TaskThread::Stop() {
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id())
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                "a task thread cannot stop itself");
+    if (!running_.load(std::memory_order_acquire) && !thread_.joinable()) return;
+    // Closed first, so that nothing slips in after the final pass's snapshot
+    // and lingers until the next Start.
+    queue_.Close();
+    running_.store(false, std::memory_order_release);
+    wake_.Set();
+    if (thread_.joinable()) thread_.join();
+    id_.store(std::thread::id(), std::memory_order_release);
+    queue_.Clear();
+    started_.Reset();
+}
+
+void TaskThread::Post(Task task, bool priority) {
+    if (queue_.Post(std::move(task), priority)) wake_.Set();
+}
+
+void TaskThread::PostDelay(Task task, uint32_t delay_ms, bool priority) {
+    if (queue_.PostDelay(std::move(task), delay_ms, priority)) wake_.Set();
+}
+
+void TaskThread::Body() {
+    id_.store(std::this_thread::get_id(), std::memory_order_release);
+    started_.Set();
+    if (!running_.load(std::memory_order_acquire)) return;
+    unsigned wait_ms = kMaxWaitMs;
+    for (;;) {
+        wake_.WaitFor(wait_ms);
+        const uint64_t earliest_due = queue_.RunPass(name_);
+        if (!running_.load(std::memory_order_acquire)) return;
+        wait_ms = WaitBeforeNextPass(earliest_due, Tools::os_gettime_ms(), kMaxWaitMs);
+    }
+}
+
+}  // namespace Application

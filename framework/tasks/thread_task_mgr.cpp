@@ -1,0 +1,51 @@
+#include "framework/tasks/thread_task_mgr.h"
+
+#include <utility>
+
+namespace Application {
+
+ThreadTaskMgr::ThreadTaskMgr() : worker1_("worker1"), worker2_("worker2") {}
+
+ThreadTaskMgr::~ThreadTaskMgr() { Free(); }
+
+bool ThreadTaskMgr::Init() {
+    main_thread_id_.store(std::this_thread::get_id(), std::memory_order_release);
+    // The start order is fixed: worker2, then worker1.
+    return worker2_.Start() && worker1_.Start();
+}
+
+void ThreadTaskMgr::Free() {
+    worker1_.Stop();
+    worker2_.Stop();
+    main_.Clear();
+}
+
+bool ThreadTaskMgr::IsWorker1Thread() { return worker1_.IsCurrent(); }
+
+void ThreadTaskMgr::PostWorker1Task(Task task, bool priority) { worker1_.Post(std::move(task), priority); }
+
+void ThreadTaskMgr::PostWorker1DelayTask(Task task, uint32_t delay_ms, bool priority) {
+    worker1_.PostDelay(std::move(task), delay_ms, priority);
+}
+
+bool ThreadTaskMgr::IsWorker2Thread() { return worker2_.IsCurrent(); }
+
+void ThreadTaskMgr::PostWorker2Task(Task task, bool priority) { worker2_.Post(std::move(task), priority); }
+
+void ThreadTaskMgr::PostWorker2DelayTask(Task task, uint32_t delay_ms, bool priority) {
+    worker2_.PostDelay(std::move(task), delay_ms, priority);
+}
+
+void ThreadTaskMgr::PostMainThreadTask(Task task, bool priority) { main_.Post(std::move(task), priority); }
+
+bool ThreadTaskMgr::IsMainThread() {
+    return main_thread_id_.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
+
+void ThreadTaskMgr::PostMainThreadDelayTask(Task task, uint32_t delay_ms, bool priority) {
+    main_.PostDelay(std::move(task), delay_ms, priority);
+}
+
+void ThreadTaskMgr::RunMainQueuePass() { main_.RunPass("main"); }
+
+}  // namespace Application
