@@ -1,0 +1,205 @@
+#include "framework/tasks/thread_task_mgr.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Tools/os.h"
+
+namespace Application {
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Pumps the main queue on this thread until condition holds.
+bool PumpUntil(ThreadTaskMgr& mgr, const std::function<bool()>& condition) {
+    return WaitFor([&] {
+        mgr.RunMainQueuePass();
+        return condition();
+    });
+}
+
+bool OnOtherThread(const std::function<bool()>& query) {
+    bool result = false;
+    std::thread([&] { result = query(); }).join();
+    return result;
+}
+
+struct Where {
+    bool main = false;
+    bool worker1 = false;
+    bool worker2 = false;
+};
+
+TEST(ThreadTaskMgrTest, ThreadQueriesFollowInitAndFree) {
+    ThreadTaskMgr mgr;
+    EXPECT_FALSE(mgr.IsMainThread());
+    EXPECT_FALSE(OnOtherThread([&] { return mgr.IsMainThread(); }));
+    EXPECT_FALSE(mgr.IsWorker1Thread());
+    EXPECT_FALSE(mgr.IsWorker2Thread());
+
+    ASSERT_TRUE(mgr.Init());
+    EXPECT_TRUE(mgr.IsMainThread());
+    EXPECT_FALSE(OnOtherThread([&] { return mgr.IsMainThread(); }));
+
+    auto where = [&] { return Where{mgr.IsMainThread(), mgr.IsWorker1Thread(), mgr.IsWorker2Thread()}; };
+    Where on1, on2, on_main;
+    std::atomic<int> done{0};
+    mgr.PostWorker1Task([&] {
+        on1 = where();
+        // Hop to the main queue: it runs on the thread that pumps.
+        mgr.PostMainThreadTask([&] {
+            on_main = where();
+            ++done;
+        });
+        ++done;
+    });
+    mgr.PostWorker2Task([&] {
+        on2 = where();
+        ++done;
+    });
+    ASSERT_TRUE(PumpUntil(mgr, [&] { return done == 3; }));
+    EXPECT_TRUE(!on1.main && on1.worker1 && !on1.worker2);
+    EXPECT_TRUE(!on2.main && !on2.worker1 && on2.worker2);
+    EXPECT_TRUE(on_main.main && !on_main.worker1 && !on_main.worker2);
+
+    mgr.Free();
+    EXPECT_FALSE(OnOtherThread([&] { return mgr.IsWorker1Thread() || mgr.IsWorker2Thread(); }));
+}
+
+TEST(ThreadTaskMgrTest, WorkerPostsOutsideInitAndFreeAreDroppedMainPostsStay) {
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> main_runs{0};
+    ThreadTaskMgr mgr;
+    mgr.PostWorker1Task([token] {});
+    mgr.PostWorker2Task([token] {}, true);
+    mgr.PostWorker1DelayTask([token] {}, 1);
+    mgr.PostWorker2DelayTask([token] {}, 1, true);
+    EXPECT_EQ(token.use_count(), 1);
+    mgr.PostMainThreadTask([&main_runs] { ++main_runs; });
+
+    ASSERT_TRUE(mgr.Init());
+    mgr.RunMainQueuePass();
+    EXPECT_EQ(main_runs, 1);
+
+    mgr.Free();
+    mgr.PostWorker1Task([token] {});
+    mgr.PostWorker2DelayTask([token] {}, 1);
+    EXPECT_EQ(token.use_count(), 1);
+    mgr.PostMainThreadTask([&main_runs] { ++main_runs; });
+    mgr.RunMainQueuePass();
+    EXPECT_EQ(main_runs, 2);
+}
+
+TEST(ThreadTaskMgrTest, FreeDiscardsPendingMainTasksAndIsHarmlessTwice) {
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> runs{0};
+    ThreadTaskMgr mgr;
+    mgr.Free();  // before Init
+    ASSERT_TRUE(mgr.Init());
+    mgr.PostMainThreadTask([token, &runs] { ++runs; });
+    mgr.PostMainThreadTask([token, &runs] { ++runs; }, true);
+    mgr.PostMainThreadDelayTask([token, &runs] { ++runs; }, 3'600'000);
+    mgr.PostWorker1DelayTask([token, &runs] { ++runs; }, 3'600'000);
+    EXPECT_EQ(token.use_count(), 5);
+    mgr.Free();
+    EXPECT_EQ(token.use_count(), 1);
+    mgr.Free();
+    mgr.RunMainQueuePass();
+    EXPECT_EQ(runs, 0);
+}
+
+TEST(ThreadTaskMgrTest, DestructorWithoutFreeStopsWorkersAndDestroysTasks) {
+    auto token = std::make_shared<int>(0);
+    {
+        ThreadTaskMgr mgr;
+        ASSERT_TRUE(mgr.Init());
+        mgr.PostMainThreadTask([token] {});
+        mgr.PostWorker1DelayTask([token] {}, 3'600'000);
+        mgr.PostWorker2DelayTask([token] {}, 3'600'000, true);
+    }
+    EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(ThreadTaskMgrTest, DelayedTasksRunWhenDueOnEveryTarget) {
+    ThreadTaskMgr mgr;
+    ASSERT_TRUE(mgr.Init());
+    constexpr uint32_t kDelay = 30;
+    std::atomic<uint64_t> ran_at[3] = {0, 0, 0};
+    const uint64_t posted = Tools::os_gettime_ms();
+    mgr.PostMainThreadDelayTask([&] { ran_at[0] = Tools::os_gettime_ms(); }, kDelay);
+    mgr.PostWorker1DelayTask([&] { ran_at[1] = Tools::os_gettime_ms(); }, kDelay);
+    mgr.PostWorker2DelayTask([&] { ran_at[2] = Tools::os_gettime_ms(); }, kDelay, true);
+    ASSERT_TRUE(PumpUntil(mgr, [&] { return ran_at[0] && ran_at[1] && ran_at[2]; }));
+    for (auto& at : ran_at) EXPECT_GE(at.load(), posted + kDelay);
+    mgr.Free();
+}
+
+TEST(ThreadTaskMgrTest, PostsFromManyThreadsAtOnceAllRun) {
+    constexpr int kPosters = 4;
+    constexpr int kPerPoster = 1000;
+    ThreadTaskMgr mgr;
+    ASSERT_TRUE(mgr.Init());
+    std::atomic<int> main_runs{0}, worker1_runs{0}, worker2_runs{0};
+    std::atomic<bool> wrong_thread{false};
+    std::vector<std::thread> posters;
+    for (int p = 0; p < kPosters; ++p) {
+        posters.emplace_back([&, p] {
+            for (int i = 0; i < kPerPoster; ++i) {
+                const bool priority = (i + p) % 3 == 0;
+                mgr.PostMainThreadTask([&] {
+                    if (!mgr.IsMainThread()) wrong_thread = true;
+                    ++main_runs;
+                }, priority);
+                mgr.PostWorker1Task([&] {
+                    if (!mgr.IsWorker1Thread()) wrong_thread = true;
+                    ++worker1_runs;
+                }, priority);
+                if (i % 10 == 0) {
+                    mgr.PostWorker2DelayTask([&] {
+                        if (!mgr.IsWorker2Thread()) wrong_thread = true;
+                        ++worker2_runs;
+                    }, 1, priority);
+                } else {
+                    mgr.PostWorker2Task([&] { ++worker2_runs; }, priority);
+                }
+            }
+        });
+    }
+    constexpr int kTotal = kPosters * kPerPoster;
+    EXPECT_TRUE(PumpUntil(mgr, [&] { return main_runs == kTotal && worker1_runs == kTotal && worker2_runs == kTotal; }));
+    for (std::thread& poster : posters) poster.join();
+    mgr.Free();
+    EXPECT_FALSE(wrong_thread);
+}
+
+TEST(ThreadTaskMgrTest, MainTaskExceptionIsReportedAndPassGoesOn) {
+    ThreadTaskMgr mgr;
+    ASSERT_TRUE(mgr.Init());
+    int later = 0;
+    mgr.PostMainThreadTask([] { throw std::logic_error("main boom"); });
+    mgr.PostMainThreadTask([&later] { ++later; });
+    ::testing::internal::CaptureStderr();
+    mgr.RunMainQueuePass();
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(later, 1);
+    EXPECT_NE(errors.find("thread main: main boom"), std::string::npos) << errors;
+    mgr.Free();
+}
+
+}  // namespace
+}  // namespace Application
