@@ -37,16 +37,22 @@ public:
 private:
     struct Subscription {
         unsigned handle;
-        // Shared with running deliveries, so a callback that unsubscribes
-        // itself is not destroyed while it runs.
-        std::shared_ptr<NotifyCallback> callback;
+        std::unique_ptr<NotifyCallback> callback;
     };
     using Subscriptions = std::vector<Subscription>;
+    using Table = std::map<std::string, std::map<int, Subscriptions>, std::less<>>;
 
     unsigned NextHandle();
+    // Keeps a removed callback alive while a delivery may still be inside it
+    // or hold its address; destroyed once the outermost delivery ends.
+    void Retire(std::unique_ptr<NotifyCallback>& callback);
+    void EndDelivery();
 
-    std::map<std::string, std::map<int, Subscriptions>, std::less<>> table_;
+    Table table_;
     std::unordered_set<unsigned> live_handles_;
+    // Deliveries in progress (nested ones on the lock-holding thread).
+    int delivering_ = 0;
+    std::vector<std::unique_ptr<NotifyCallback>> retired_;
     unsigned next_handle_ = 1;
     // Counts Free calls: a delivery whose table was emptied under it stops.
     uint64_t generation_ = 0;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -166,12 +167,45 @@ TEST_F(NotifierTest, CallbackThatUnsubscribesItselfSurvivesItsOwnCall) {
     // subscription (ASan catches a premature destruction).
     uintptr_t self = 0;
     std::string after;
-    self = notifier_.Subscribe("app", 1, [this, &self, &after, text = std::string(64, 'x')](unsigned, const char*, int) {
-        notifier_.Unsubscribe("app", 1, self);
-        after = text;
-    });
+    auto token = std::make_shared<int>(0);
+    self = notifier_.Subscribe("app", 1,
+                               [this, &self, &after, token, text = std::string(64, 'x')](unsigned, const char*, int) {
+                                   notifier_.Unsubscribe("app", 1, self);
+                                   after = text;
+                               });
     notifier_.Notify("app", 1, nullptr, 0);
     EXPECT_EQ(after, std::string(64, 'x'));
+    EXPECT_EQ(token.use_count(), 1) << "released once the delivery ended";
+}
+
+// Unsubscribes another subscription from its destructor.
+struct UnsubscribeOnDestruction {
+    UnsubscribeOnDestruction(Notifier* n, uintptr_t o) : notifier(n), other(o) {}
+    Notifier* notifier;
+    uintptr_t other;
+    ~UnsubscribeOnDestruction() { notifier->Unsubscribe("app", 1, other); }
+};
+
+TEST_F(NotifierTest, CallbackDestructorMayUseNotifier) {
+    const uintptr_t other = Add("app", 1, "other");
+    auto guard = std::make_shared<UnsubscribeOnDestruction>(&notifier_, other);
+    uintptr_t self = 0;
+    self = notifier_.Subscribe("app", 1, [this, &self, guard](unsigned, const char*, int) {
+        notifier_.Unsubscribe("app", 1, self);
+    });
+    guard.reset();
+    notifier_.Notify("app", 1, nullptr, 0);  // "other" runs, then self goes
+    EXPECT_EQ(Calls(), "other");
+    notifier_.Notify("app", 1, nullptr, 0);
+    EXPECT_EQ(Calls(), "") << "the destructor removed the other subscriber";
+
+    const uintptr_t third = Add("app", 1, "third");
+    auto guard2 = std::make_shared<UnsubscribeOnDestruction>(&notifier_, third);
+    notifier_.Subscribe("app", 1, [guard2](unsigned, const char*, int) {});
+    guard2.reset();
+    notifier_.Free();
+    notifier_.Notify("app", 1, nullptr, 0);
+    EXPECT_EQ(Calls(), "");
 }
 
 TEST_F(NotifierTest, EmptyCallbackThrowsAfterEarlierSubscribersAndReleasesLock) {
