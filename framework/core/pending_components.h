@@ -39,6 +39,32 @@ public:
     ConfigFile* GetConfig(int) override { return nullptr; }
 };
 
+// Runs every main-thread post at once; there are no workers yet.
+class ThreadTaskMgr final : public IThreadTaskMgr {
+public:
+    bool Init() override { return true; }
+    void Free() override {}
+    bool IsWorker1Thread() override { return false; }
+    void PostWorker1Task(Task, bool) override {}
+    void PostWorker1DelayTask(Task, uint32_t, bool) override {}
+    bool IsWorker2Thread() override { return false; }
+    void PostWorker2Task(Task, bool) override {}
+    void PostWorker2DelayTask(Task, uint32_t, bool) override {}
+    void PostMainThreadTask(Task task, bool) override { task(); }
+    bool IsMainThread() override { return true; }
+    void PostMainThreadDelayTask(Task, uint32_t, bool) override {}
+    void RunMainQueuePass() {}
+};
+
+class TimeMgr final : public ITimeMgr {
+public:
+    bool Init() override { return true; }
+    void Free() override {}
+    ITime* GetProcessTime() override { return nullptr; }
+    ITime* GetSharedTime() override { return nullptr; }
+    ITime* GetTimeById(int) override { return nullptr; }
+};
+
 class Log final : public ILog {
 public:
     bool Init() override { return true; }
