@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -56,7 +57,18 @@ int PidfdOpen(pid_t pid) {
 class Reaper {
 public:
     static Reaper& Instance() {
-        static Reaper* reaper = new Reaper;
+        static Reaper* reaper = [] {
+            static Reaper* created = new Reaper;
+            // A forked child has no reaper thread and none of these children.
+            ::pthread_atfork([] { created->mutex_.lock(); }, [] { created->mutex_.unlock(); },
+                             [] {
+                                 created->children_.clear();
+                                 created->wake_.reset();
+                                 created->started_ = false;
+                                 created->mutex_.unlock();
+                             });
+            return created;
+        }();
         return *reaper;
     }
 

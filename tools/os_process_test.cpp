@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,6 +227,26 @@ TEST_F(ProcessTest, ManyChildrenLeaveNoZombieAndNoDescriptor) {
     EXPECT_TRUE(WaitFor([] { return Zombies() == 0; })) << Zombies() << " zombies left";
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == descriptors; }))
         << OpenDescriptors() << " descriptors open, " << descriptors << " before";
+}
+
+// A process forked after children were started still reaps its own.
+TEST_F(ProcessTest, ForkedProcessReapsItsOwnChildren) {
+    os_process_t before = os_create_process(helper_.c_str(), "exit 0", nullptr);
+    ASSERT_NE(before, nullptr);
+    const pid_t forked = ::fork();
+    ASSERT_NE(forked, -1);
+    if (forked == 0) {
+        os_process_t child = os_create_process(helper_.c_str(), "exit 0", nullptr);
+        if (!child || !WaitForEnd(child)) ::_exit(1);
+        const uint32_t pid = os_process_id(child);
+        os_close_process(child);
+        ::_exit(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); }) ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(forked, &status, 0), forked);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    os_close_process(before);
 }
 
 }  // namespace

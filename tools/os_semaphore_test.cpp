@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -132,6 +134,44 @@ TEST_F(SemaphoreTest, StartsAfreshWhenEveryHolderDied) {
     EXPECT_TRUE(SemWait(semaphore, 0));
     SemClose(semaphore, nullptr);
     EXPECT_FALSE(ObjectExists(name));
+}
+
+// Used as a lock by several processes at once: no increment is lost.
+TEST_F(SemaphoreTest, ExcludesAcrossProcesses) {
+    const std::string name = Name("lock");
+    os_sem_t semaphore = SemCreate(1, 1, name.c_str());
+    ASSERT_NE(semaphore, nullptr);
+    auto* counter = static_cast<volatile long*>(
+        ::mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(counter, MAP_FAILED);
+    *counter = 0;
+    constexpr int kWorkers = 3, kRounds = 2000;
+    pid_t workers[kWorkers];
+    for (pid_t& worker : workers) {
+        worker = ::fork();
+        ASSERT_NE(worker, -1);
+        if (worker == 0) {
+            os_sem_t mine = SemOpen(name.c_str());
+            if (!mine) ::_exit(1);
+            for (int i = 0; i < kRounds; ++i) {
+                if (!SemWait(mine, -1)) ::_exit(2);
+                const long seen = *counter;
+                if (i % 64 == 0) ::sched_yield();  // widen the window a lost update needs
+                *counter = seen + 1;
+                SemRelease(mine, 1);
+            }
+            SemClose(mine, name.c_str());
+            ::_exit(0);
+        }
+    }
+    for (pid_t worker : workers) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(worker, &status, 0), worker);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(*counter, kWorkers * kRounds);
+    ::munmap(const_cast<long*>(counter), sizeof(long));
+    SemClose(semaphore, name.c_str());
 }
 
 }  // namespace

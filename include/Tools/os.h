@@ -22,6 +22,8 @@ APP_API FILE* os_wfopen(const wchar_t* path, const char* mode);
 APP_API int64_t os_fgetsize(FILE* stream);
 APP_API int os_fseeki64(FILE* stream, int64_t offset, int origin);
 APP_API int64_t os_ftelli64(FILE* stream);
+// Whole-stream reads from the start; out_text is null when nothing remains.
+// Both return the length of out_text.
 APP_API size_t os_fread_utf8(FILE* stream, char** out_text);
 APP_API size_t os_fread_mbs(FILE* stream, char** out_text);
 APP_API char* os_quick_read_file(const char* path, size_t* out_size);
@@ -42,8 +44,13 @@ APP_API int os_mkdir(const char* path);
 APP_API int os_mkdirs(const char* path);
 APP_API bool os_rmdir(const char* path);
 APP_API bool os_pathfile_exist(const char* path);
+// 0, or -1 with errno set.
 APP_API int os_stat(const char* path, struct stat* out);
+// Copies the name after the last separator up to its first ".", unterminated:
+// destination must be zeroed and hold strlen(path) + 1 bytes.
 APP_API bool os_path_find_filename(const char* path, char* destination);
+// The path getters return the length, or -1 with an empty destination when
+// the whole path does not fit: a cut path could name another file.
 APP_API int os_get_executable_file(char* destination, size_t size);
 APP_API int os_get_executable_path(char* destination, size_t size, const char* more);
 APP_API int os_get_program_data_path(char* destination, size_t size, const char* sub);
@@ -52,7 +59,9 @@ APP_API int os_get_downloads_path(char* destination, size_t size);
 // Processes. A started child is always reaped, whoever forgets its handle.
 struct os_process;
 using os_process_t = os_process*;
-// error_text (at least 64 bytes) receives errno on failure.
+// The child gets program as its first argument, then command_line split at
+// blanks (double quotes group, \" is a quote); only descriptors 0-2 are
+// inherited. error_text (at least 64 bytes) receives errno on failure.
 APP_API os_process_t os_create_process(const char* program, const char* command_line, char* error_text);
 APP_API int os_copy_process(const char* from, const char* to);
 APP_API os_process_t os_open_process(uint32_t process_id);
