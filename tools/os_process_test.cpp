@@ -231,6 +231,13 @@ TEST_F(ProcessTest, ManyChildrenLeaveNoZombieAndNoDescriptor) {
 
 // A process forked after children were started still reaps its own.
 TEST_F(ProcessTest, ForkedProcessReapsItsOwnChildren) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
+#endif
     os_process_t before = os_create_process(helper_.c_str(), "exit 0", nullptr);
     ASSERT_NE(before, nullptr);
     const pid_t forked = ::fork();
