@@ -99,20 +99,56 @@ private:
         UniqueFd pidfd;
     };
 
+public:
+    // How a reaped child ended, while its id has not been reused by a new child.
+    bool StatusOf(pid_t pid, int* exit_code, int* signal_number) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Ended& ended : ended_) {
+            if (ended.pid != pid) continue;
+            if (exit_code) *exit_code = ended.exit_code;
+            if (signal_number) *signal_number = ended.signal_number;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    struct Ended {
+        pid_t pid;
+        int exit_code;
+        int signal_number;
+    };
+    static constexpr size_t kRememberedEnds = 256;
+
+    void RememberLocked(pid_t pid, int exit_code, int signal_number) {
+        std::erase_if(ended_, [pid](const Ended& e) { return e.pid == pid; });
+        ended_.push_back(Ended{pid, exit_code, signal_number});
+        if (ended_.size() > kRememberedEnds) ended_.erase(ended_.begin());
+    }
+
     // Reaps the child if it has ended; true when it no longer needs watching.
-    static bool TryReap(const Child& child) {
+    bool TryReap(const Child& child) {
         if (child.pidfd) {
             siginfo_t info{};
             const int result = RetryEintr([&] {
                 return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info,
                                 WEXITED | WNOHANG);
             });
-            if (result == 0) return info.si_pid != 0;
+            if (result == 0) {
+                if (info.si_pid == 0) return false;
+                const bool exited = info.si_code == CLD_EXITED;
+                RememberLocked(child.pid, exited ? info.si_status : 0, exited ? 0 : info.si_status);
+                return true;
+            }
             if (errno == ECHILD) return true;  // someone else reaped it
             if (errno != EINVAL) return false;
             // A kernel without waitid on pidfds: wait by id below.
         }
-        const pid_t reaped = RetryEintr([&] { return ::waitpid(child.pid, nullptr, WNOHANG); });
+        int status = 0;
+        const pid_t reaped = RetryEintr([&] { return ::waitpid(child.pid, &status, WNOHANG); });
+        if (reaped == child.pid)
+            RememberLocked(child.pid, WIFEXITED(status) ? WEXITSTATUS(status) : 0,
+                           WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         return reaped == child.pid || (reaped == -1 && errno == ECHILD);
     }
 
@@ -168,6 +204,7 @@ private:
 
     std::mutex mutex_;
     std::vector<Child> children_;
+    std::vector<Ended> ended_;
     UniqueFd wake_;
     bool started_ = false;
 };
@@ -326,5 +363,25 @@ void os_close_process(os_process_t process) { delete process; }
 uint32_t os_process_id(os_process_t process) { return process ? static_cast<uint32_t>(process->pid) : 0; }
 
 int os_process_wait_fd(os_process_t process) { return process && process->pidfd ? process->pidfd.get() : -1; }
+
+bool os_process_exit_status(os_process_t process, int* exit_code, int* signal_number) {
+    if (!process) return false;
+    if (process->pidfd) {
+        // Not yet reaped: read the status without taking it from the reaper.
+        siginfo_t info{};
+        const int result = RetryEintr([&] {
+            return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process->pidfd.get()), &info,
+                            WEXITED | WNOHANG | WNOWAIT);
+        });
+        if (result == 0 && info.si_pid == 0) return false;  // still running
+        if (result == 0) {
+            const bool exited = info.si_code == CLD_EXITED;
+            if (exit_code) *exit_code = exited ? info.si_status : 0;
+            if (signal_number) *signal_number = exited ? 0 : info.si_status;
+            return true;
+        }
+    }
+    return Reaper::Instance().StatusOf(process->pid, exit_code, signal_number);
+}
 
 }  // namespace Tools

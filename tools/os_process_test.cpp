@@ -190,6 +190,34 @@ TEST_F(ProcessTest, ExistsUntilKilledAndOpenByIdSeesTheSame) {
     os_close_process(nullptr);
 }
 
+// How a child ended stays readable after the reaper took it.
+TEST_F(ProcessTest, ExitStatusIsKeptAfterReaping) {
+    int code = -1, signal_number = -1;
+    os_process_t exits = os_create_process(helper_.c_str(), "exit 7", nullptr);
+    ASSERT_NE(exits, nullptr);
+    ASSERT_TRUE(WaitForEnd(exits));
+    ASSERT_TRUE(os_process_exit_status(exits, &code, &signal_number));
+    EXPECT_EQ(code, 7);
+    EXPECT_EQ(signal_number, 0);
+    // Once reaped, the status comes from what the reaper remembered.
+    const uint32_t pid = os_process_id(exits);
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
+    code = signal_number = -1;
+    ASSERT_TRUE(os_process_exit_status(exits, &code, &signal_number));
+    EXPECT_EQ(code, 7);
+    os_close_process(exits);
+
+    os_process_t killed = os_create_process(helper_.c_str(), "sleep", nullptr);
+    ASSERT_NE(killed, nullptr);
+    EXPECT_FALSE(os_process_exit_status(killed, &code, &signal_number));  // still running
+    ASSERT_EQ(::kill(static_cast<pid_t>(os_process_id(killed)), SIGKILL), 0);
+    ASSERT_TRUE(WaitForEnd(killed));
+    ASSERT_TRUE(os_process_exit_status(killed, &code, &signal_number));
+    EXPECT_EQ(signal_number, SIGKILL);
+    os_close_process(killed);
+    EXPECT_FALSE(os_process_exit_status(nullptr, &code, &signal_number));
+}
+
 // Many short children, their handles dropped at every stage of their lives:
 // afterwards no zombie is left and no descriptor is leaked.
 TEST_F(ProcessTest, ManyChildrenLeaveNoZombieAndNoDescriptor) {
