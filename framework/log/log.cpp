@@ -58,7 +58,9 @@ bool Log::Init() {
     if (Tools::os_get_executable_file(executable, sizeof executable) > 0 &&
         Tools::os_path_find_filename(executable, base_name) && base_name[0]) {
         IAppPath* paths = App() ? App()->GetAppPath() : nullptr;
-        const std::string directory = paths ? paths->GetLogDir() : "";
+        const std::string directory = !directory_for_testing_.empty() ? directory_for_testing_
+                                      : paths                           ? paths->GetLogDir()
+                                                                        : "";
         if (!directory.empty()) {
             char prefix[kPathBufferSize];
             char suffix[64];
@@ -112,7 +114,7 @@ void Log::Write(int level, const char* format, ...) {
     line.append(tag).append(message).append("\n");
     writer_.Post([this, level, text = std::string(message), line = std::move(line)] {
         WriteOnWriterThread(level, text, line);
-    });
+    }, false);
 }
 
 void Log::WriteOnWriterThread(int level, const std::string& message, const std::string& line) {

@@ -35,6 +35,8 @@ public:
     void SetGeneralCallback(LogCallback callback);
     void SetLevelCallback(int level, LevelLogCallback callback);
 
+    // Without an application object the log has no paths component to ask.
+    void SetLogDirectoryForTesting(std::string directory) { directory_for_testing_ = std::move(directory); }
     // The file this run writes to; empty when none could be opened.
     const std::string& FilePathForTesting() const { return path_; }
 
@@ -51,6 +53,7 @@ private:
     std::atomic<bool> enabled_{false};
     FILE* file_ = nullptr;
     std::string path_;
+    std::string directory_for_testing_;
     TaskThread writer_{"log writer"};
 };
 
