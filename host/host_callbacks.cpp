@@ -5,6 +5,7 @@
 
 #include "Application/Application.h"
 #include "Tools/singleton.h"
+#include "host/reporter_bridge.h"
 #include "host/skin_loader.h"
 #include "host/temp_dir.h"
 #include "host/trevalo/trevalo.h"
@@ -26,12 +27,10 @@ bool OnComponentStarted(Application::InterfaceBase* component) {
 }
 
 void OnCrashDumpWritten(const wchar_t* dump_path, void*) {
-    // The crash is reported from here once the reporter bridge exists; until
-    // then the dump path goes to the log.
     Application::IApplication* app = App();
-    Application::ILog* log = app ? app->GetLog() : nullptr;
-    if (!log || !dump_path) return;
-    log->Write(Application::kLogError, "crash dump written: %s", QString::fromWCharArray(dump_path).toUtf8().constData());
+    if (Application::ILog* log = app ? app->GetLog() : nullptr; log && dump_path)
+        log->Write(Application::kLogError, "crash dump written: %s", QString::fromWCharArray(dump_path).toUtf8().constData());
+    ReporterBridge::Instance().ReportCrash();
 }
 
 void OnQuitRequested(bool) { QCoreApplication::quit(); }

@@ -1,11 +1,15 @@
 // Starts the real Velmora program and drives it from outside.
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -149,3 +153,101 @@ TEST_F(VelmoraProcessTest, CrashLeavesADumpAndEndsBySignal) {
 }
 
 }  // namespace
+
+// ---- one instance per user ----
+
+class SingleInstanceTest : public VelmoraProcessTest {
+protected:
+    // The listening socket of the running instance, in the private runtime directory.
+    std::string SocketPath() const {
+        const fs::path dir = temp_.path() + "/run/velmora";
+        if (!fs::exists(dir)) return {};
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("singleinstance-Velmor-", 0) == 0 && name.find("-lockfile") == std::string::npos)
+                return entry.path().string();
+        }
+        return {};
+    }
+
+    // A second start, with the same environment; returns its exit status.
+    int RunSecond() {
+        ChildProcess second;
+        const std::vector<std::string> environment = test_support::MakeEnvironment({
+            {"QT_QPA_PLATFORM", "offscreen"},
+            {"XDG_DATA_HOME", DataHome()},
+            {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
+            {"HOME", temp_.path() + "/home"},
+            {"DISPLAY", ""},
+        });
+        EXPECT_TRUE(second.Start(VELMORA_PROGRAM, {}, environment, temp_.path()));
+        second_pid_ = second.pid();
+        int status = -1;
+        EXPECT_TRUE(second.WaitForExit(kDeadline, &status)) << "the second instance did not leave";
+        return status;
+    }
+
+    pid_t second_pid_ = 0;
+};
+
+TEST_F(SingleInstanceTest, SecondStartHandsOverAndLeaves) {
+    Start();
+    ASSERT_TRUE(WaitUntilRunning());
+    const std::string socket = SocketPath();
+    ASSERT_FALSE(socket.empty());
+    struct stat info = {};
+    ASSERT_EQ(stat((temp_.path() + "/run/velmora").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);  // nobody else may reach the socket
+
+    const int status = RunSecond();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    // The second process never created the framework: no log file of its own.
+    const fs::path logs = DataHome() + "/VelmoraData/logs";
+    if (fs::exists(logs)) {
+        for (const auto& entry : fs::directory_iterator(logs)) {
+            EXPECT_EQ(entry.path().filename().string().find("_" + std::to_string(second_pid_) + ".log"),
+                      std::string::npos);
+        }
+    }
+    EXPECT_TRUE(child_.Running());
+}
+
+TEST_F(SingleInstanceTest, KilledInstanceDoesNotBlockTheNextStart) {
+    Start();
+    ASSERT_TRUE(WaitUntilRunning());
+    ASSERT_FALSE(SocketPath().empty());
+    ASSERT_EQ(kill(child_.pid(), SIGKILL), 0);
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kDeadline, &status));
+    ASSERT_FALSE(SocketPath().empty());  // the stale socket is still there
+
+    Start();
+    ASSERT_TRUE(WaitUntilRunning()) << "the lock or the stale socket blocked the start";
+    const int second = RunSecond();
+    EXPECT_TRUE(WIFEXITED(second) && WEXITSTATUS(second) == 0) << DescribeStatus(second);
+    ASSERT_EQ(kill(child_.pid(), SIGTERM), 0);
+    ASSERT_TRUE(child_.WaitForExit(kDeadline, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+}
+
+TEST_F(SingleInstanceTest, SilentClientCannotFreezeTheRunningInstance) {
+    Start();
+    ASSERT_TRUE(WaitUntilRunning());
+    const std::string socket = SocketPath();
+    ASSERT_FALSE(socket.empty());
+    const int hostile = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(hostile, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    ASSERT_EQ(connect(hostile, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    // While the silent client hangs on, hand-overs and quitting still work.
+    const int second = RunSecond();
+    EXPECT_TRUE(WIFEXITED(second) && WEXITSTATUS(second) == 0) << DescribeStatus(second);
+    ASSERT_EQ(kill(child_.pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kDeadline, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    close(hostile);
+}
