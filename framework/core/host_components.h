@@ -15,6 +15,8 @@
 
 #include "framework/ipc/ipc_mgr.h"
 
+#include "framework/log/log.h"
+
 #include "framework/notifier/notifier.h"
 
 #include "framework/tasks/thread_task_mgr.h"
@@ -39,7 +41,7 @@ using TaskManager = ThreadTaskMgr;
 
 using TimeManager = TimeMgr;
 
-using LogComponent = pending::Log;
+using LogComponent = Log;
 
 using IPCManager = IPCMgrImpl;
 

@@ -82,7 +82,7 @@ bool Log::Init() {
 
 void Log::Free() {
     if (!enabled_.exchange(false)) return;
-    writer_.Stop();  // its final pass writes every line already queued
+    writer_.Stop(/*drain=*/true);  // every line already queued still lands
     {
         std::lock_guard<std::mutex> guard(callbacks_lock_);
         level_callbacks_.clear();

@@ -50,7 +50,7 @@ TEST_F(LogTest, LineFormatLevelsAndCallbacks) {
     ASSERT_TRUE(log.Init());
     ASSERT_FALSE(log.FilePathForTesting().empty());
     EXPECT_TRUE(std::regex_match(fs::path(log.FilePathForTesting()).filename().string(),
-                                 std::regex(R"([^_]+_\d{8}_\d{6}_\d+\.log)")));
+                                 std::regex(R"(log_test_\d{8}_\d{6}_\d+\.log)")));
 
     std::mutex lock;
     std::vector<std::string> delivered;

@@ -37,7 +37,7 @@ bool TaskThread::Start() {
     return true;
 }
 
-void TaskThread::Stop() {
+void TaskThread::Stop(bool drain) {
     if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id())
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
                                 "a task thread cannot stop itself");
@@ -45,6 +45,7 @@ void TaskThread::Stop() {
     // Closed first, so that nothing slips in after the final pass's snapshot
     // and lingers until the next Start.
     queue_.Close();
+    drain_on_stop_.store(drain, std::memory_order_release);
     running_.store(false, std::memory_order_release);
     wake_.Set();
     if (thread_.joinable()) thread_.join();
@@ -64,14 +65,17 @@ void TaskThread::PostDelay(Task task, uint32_t delay_ms, bool priority) {
 void TaskThread::Body() {
     id_.store(std::this_thread::get_id(), std::memory_order_release);
     started_.Set();
-    if (!running_.load(std::memory_order_acquire)) return;
     unsigned wait_ms = kMaxWaitMs;
-    for (;;) {
+    while (running_.load(std::memory_order_acquire)) {
         wake_.WaitFor(wait_ms);
         const uint64_t earliest_due = queue_.RunPass(name_);
-        if (!running_.load(std::memory_order_acquire)) return;
+        if (!running_.load(std::memory_order_acquire)) break;
         wait_ms = WaitBeforeNextPass(earliest_due, Tools::os_gettime_ms(), kMaxWaitMs);
     }
+    // Stop may have come while a pass ran, or before this thread got going:
+    // when asked to drain, whatever was posted before it (the queue is closed
+    // now) still gets its turn.
+    if (drain_on_stop_.load(std::memory_order_acquire)) queue_.RunPass(name_);
 }
 
 }  // namespace Application

@@ -31,7 +31,9 @@ public:
     // Runs the last pass, joins the thread and destroys what is still listed.
     // Throws std::system_error (and changes nothing) when called on the
     // worker itself, which cannot join itself.
-    void Stop();
+    // With drain, every task posted before Stop runs (if due), even when Stop
+    // comes while a pass is under way; the log relies on that.
+    void Stop(bool drain = false);
 
     // Dropped unrun while the thread is not running.
     void Post(Task task, bool priority);
@@ -52,6 +54,7 @@ private:
     std::thread thread_;
     std::atomic<std::thread::id> id_{};
     std::atomic<bool> running_{false};
+    std::atomic<bool> drain_on_stop_{false};
 };
 
 }  // namespace Application
