@@ -1,0 +1,130 @@
+#pragma once
+
+// The data-tree component: synchronised nodes, the visitor that owns them,
+// and CData, which runs visits under the lock shared by the host and its
+// plugin processes.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Application/IData.h"
+#include "framework/data/data_node.h"
+#include "framework/data/data_platform.h"
+#include "framework/data/shared_block.h"
+
+namespace Application {
+
+// What the synchronised nodes of one tree share: the host pid for block
+// names and the journal protecting pushes. journal is null while the tree
+// has no cross-process lock; the nodes then stay process-local.
+struct TreeContext {
+    uint32_t host_pid = 0;
+    TreeJournal* journal = nullptr;
+};
+
+class CDataObjectSync final : public CDataObject {
+public:
+    CDataObjectSync(uint32_t id, const TreeContext* context);
+    ~CDataObjectSync() override { block_.Close(); }
+    // Loads the block when it holds exactly one record of this layout.
+    void Pull() override;
+    void Push() override;
+    const std::string& BlockNameForTesting() const { return block_.name(); }
+
+private:
+    const TreeContext* context_;
+    SharedBlock block_;
+};
+
+class CDataArraySync final : public CDataArray {
+public:
+    CDataArraySync(uint32_t id, const TreeContext* context);
+    ~CDataArraySync() override { block_.Close(); }
+    // Loads the block when it holds a well-formed array form of this layout.
+    void Pull() override;
+    void Push() override;
+    const std::string& BlockNameForTesting() const { return block_.name(); }
+
+private:
+    const TreeContext* context_;
+    SharedBlock block_;
+};
+
+class CDataVisitor final : public IDataVisitor {
+public:
+    explicit CDataVisitor(const TreeContext* context) : context_(context) {}
+    IDataObject* GetObject(uint32_t id) override;
+    IDataArray* GetArray(uint32_t id) override;
+    void Remove(uint32_t id) override { nodes_.erase(id); }
+    void Clear() override { nodes_.clear(); }
+    // Pushes every changed node in ascending id order.
+    void PushChanged();
+
+private:
+    const TreeContext* context_;
+    std::map<uint32_t, std::unique_ptr<IDataBase>> nodes_;
+};
+
+// Any thread may call Visit. Visits of one process are serialised by a
+// mutex, those of different processes by a lock on the file "data_sem_<host
+// pid>" in the user's runtime directory, which the kernel releases when its
+// holder dies. A visit nested in another on the same thread runs inside the
+// outer one; its changes are published when the outer visit ends. A callback
+// that throws ends the visit as if it had returned: what it changed so far
+// is published, the lock is released and the exception goes no further.
+class CData final : public IData {
+public:
+    // Host pid from the "pid" switch, else this process (then the host).
+    CData();
+    // The host of host_pid's tree when that is this process.
+    explicit CData(uint32_t host_pid);
+    // is_host: this process owns the tree: it removes what an earlier host
+    // of that pid left behind, and the whole tree when it ends.
+    CData(uint32_t host_pid, bool is_host);
+    ~CData() override;
+    CData(const CData&) = delete;
+    CData& operator=(const CData&) = delete;
+
+    bool Init() override { return true; }
+    void Free() override {}
+    void Visit(DataVisitCallback callback) override;
+
+    const std::string& LockName() const { return lock_name_; }
+    uint32_t HostPid() const { return context_.host_pid; }
+    bool IsHost() const { return is_host_; }
+    // Whether visits reach other processes (the lock could be had).
+    bool IsShared();
+
+private:
+    void Construct();
+    bool EnsureLock();
+    void RunCallback(const DataVisitCallback& callback);
+    void RemoveOwnObjects();
+
+    std::string lock_name_;
+    bool is_host_;
+    TreeContext context_;
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    bool lock_tried_ = false;
+    data_platform::NamedFile lock_file_;
+    std::unique_ptr<TreeJournal> journal_;
+    std::unique_ptr<CDataVisitor> visitor_;
+};
+
+// Removes the blocks and lock files of hosts that are no longer running, and
+// when own_host_pid is given, those carrying it (left by an earlier host that
+// had the same pid). Returns how many objects were removed.
+int RemoveLeftovers(uint32_t own_host_pid);
+
+// Parses "dataobj_fm_<pid>_<id>" / "dataarr_fm_<pid>_<id>" and
+// "data_sem_<pid>"; false for any other name.
+bool ParseBlockName(const std::string& name, uint32_t* host_pid);
+bool ParseLockName(const std::string& name, uint32_t* host_pid);
+
+}  // namespace Application

@@ -1,0 +1,378 @@
+#include "framework/data/data_tree.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "framework/data/data_platform.h"
+#include "framework/data/shared_block.h"
+
+namespace Application {
+namespace {
+
+// Every test gets a runtime directory of its own; the shared memory names
+// carry this process's pid, and the host removes them when it ends.
+class DataTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/velmora-data-tree-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        runtime_ = pattern;
+        setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        pid_ = static_cast<uint32_t>(getpid());
+    }
+    void TearDown() override {
+        unsetenv("XDG_RUNTIME_DIR");
+        std::filesystem::remove_all(runtime_);
+    }
+
+    // Our block and lock objects still present.
+    std::vector<std::string> OwnObjects() const {
+        std::vector<std::string> found;
+        for (const std::string& name : data_platform::ListSharedMemory()) {
+            uint32_t pid;
+            if (ParseBlockName(name, &pid) && pid == pid_) found.push_back(name);
+        }
+        for (const std::string& name : data_platform::ListRuntimeFiles()) {
+            uint32_t pid;
+            if (ParseLockName(name, &pid) && pid == pid_) found.push_back(name);
+        }
+        return found;
+    }
+
+    // The raw content of a block: length word and payload.
+    std::string BlockContent(const std::string& name, size_t size) {
+        SharedBlock block(name);
+        if (!block.OpenBacking(false) || !block.Open(static_cast<int64_t>(size))) return "";
+        return std::string(block.view(), size);
+    }
+
+    void WriteBlock(const std::string& name, const std::string& content) {
+        SharedBlock block(name);
+        ASSERT_TRUE(block.Open(static_cast<int64_t>(content.size())));
+        ASSERT_TRUE(block.Write(content.data(), content.size(), 0));
+    }
+
+    std::string runtime_;
+    uint32_t pid_ = 0;
+};
+
+const std::vector<uint32_t> kLayout = {4, 8, 32, 1};
+
+TEST_F(DataTreeTest, NamesCarryTheHostPid) {
+    CData data(4312, false);
+    EXPECT_EQ(data.LockName(), "data_sem_4312");
+    EXPECT_EQ(BlockName("obj", 4312, 10), "dataobj_fm_4312_10");
+    EXPECT_EQ(BlockName("arr", 4312, 4294967295u), "dataarr_fm_4312_4294967295");
+    uint32_t pid = 0;
+    EXPECT_TRUE(ParseBlockName("dataobj_fm_4312_10", &pid));
+    EXPECT_EQ(pid, 4312u);
+    for (const char* bad : {"dataobj_fm_4312", "dataobj_fm_4312_", "dataobj_fm__10", "dataxyz_fm_1_2",
+                            "dataobj_fm_1_2x", "dataobj_fm_99999999999_1"}) {
+        EXPECT_FALSE(ParseBlockName(bad, &pid)) << bad;
+    }
+    EXPECT_TRUE(ParseLockName("data_sem_77", &pid));
+    EXPECT_FALSE(ParseLockName("data_sem_77.tmp", &pid));
+}
+
+TEST_F(DataTreeTest, FreshNodeKeepsItsZeroRecord) {
+    CData host(pid_, true);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(10);
+        object->SetLayout(kLayout);
+        EXPECT_EQ(object->GetInt(0, -1), -1);
+        EXPECT_FALSE(static_cast<CDataObject*>(object)->IsDirty());
+    });
+    EXPECT_TRUE(host.IsShared());
+}
+
+TEST_F(DataTreeTest, PushedRecordIsPulledByAnotherTreeAndHasTheBlockLayout) {
+    CData host(pid_, true);
+    CData plugin(pid_, false);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(10);
+        object->SetLayout(kLayout);
+        object->SetInt(0, 77);
+        object->SetString(2, "shared");
+    });
+    const std::string content = BlockContent(BlockName("obj", pid_, 10), 57);
+    ASSERT_EQ(content.size(), 57u);
+    uint32_t length;
+    std::memcpy(&length, content.data(), 4);
+    EXPECT_EQ(length, 53u);
+    EXPECT_EQ(content.substr(4 + 20, 6), "shared");
+
+    plugin.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(10);
+        object->SetLayout(kLayout);
+        EXPECT_EQ(object->GetInt(0, 0), 77);
+        EXPECT_STREQ(object->GetString(2, ""), "shared");
+        object->SetInt(0, 78);
+    });
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(10);
+        object->SetLayout(kLayout);  // clean: refreshed from the block
+        EXPECT_EQ(object->GetInt(0, 0), 78);
+    });
+}
+
+TEST_F(DataTreeTest, ArrayPushWritesItsArrayForm) {
+    CData host(pid_, true);
+    CData plugin(pid_, false);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataArray* array = visitor->GetArray(5);
+        array->SetLayout({4});
+        for (int i = 0; i < 3; ++i) array->Append()->SetInt(0, i * 10);
+    });
+    const std::string content = BlockContent(BlockName("arr", pid_, 5), 44);
+    uint32_t length, count;
+    std::memcpy(&length, content.data(), 4);
+    std::memcpy(&count, content.data() + 4, 4);
+    EXPECT_EQ(length, 40u);
+    EXPECT_EQ(count, 3u);
+    plugin.Visit([](IDataVisitor* visitor) {
+        IDataArray* array = visitor->GetArray(5);
+        array->SetLayout({4});
+        ASSERT_EQ(array->Size(), 3u);
+        EXPECT_EQ(array->Get(2)->GetInt(0, 0), 20);
+        array->Get(1)->SetInt(0, 11);  // an element change publishes the array
+    });
+    host.Visit([](IDataVisitor* visitor) {
+        IDataArray* array = visitor->GetArray(5);
+        array->SetLayout({4});
+        EXPECT_EQ(array->Get(1)->GetInt(0, 0), 11);
+    });
+}
+
+TEST_F(DataTreeTest, OtherKindReplacesTheNode) {
+    CData host(pid_, true);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(7);
+        object->SetLayout({4});
+        object->SetInt(0, 1);
+        IDataArray* array = visitor->GetArray(7);
+        EXPECT_EQ(array->Size(), 0u);
+        EXPECT_NE(array->KindId(), object == nullptr ? 0u : kObjectKindId);
+        EXPECT_EQ(visitor->GetArray(7), array);
+        visitor->Remove(7);
+        visitor->Remove(8);
+        visitor->Clear();
+    });
+}
+
+// A stored length that does not match the node, or runs past the block,
+// loads nothing.
+struct BadBlockCase {
+    const char* name;
+    uint32_t stored_length;
+    size_t block_size;
+};
+
+class BadBlockTest : public DataTreeTest, public ::testing::WithParamInterface<BadBlockCase> {};
+
+TEST_P(BadBlockTest, PullLoadsNothing) {
+    const BadBlockCase& c = GetParam();
+    CData host(pid_, true);
+    std::string content(c.block_size, '\x7f');
+    std::memcpy(content.data(), &c.stored_length, 4);
+    WriteBlock(BlockName("obj", pid_, 3), content);
+    WriteBlock(BlockName("arr", pid_, 4), content);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(3);
+        object->SetLayout({4, 4});
+        EXPECT_EQ(object->GetInt(0, -1), -1);
+        IDataArray* array = visitor->GetArray(4);
+        array->SetLayout({4});
+        EXPECT_EQ(array->Size(), 0u);
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, BadBlockTest,
+                         ::testing::Values(BadBlockCase{"ShorterThanRecord", 15, 64},
+                                           BadBlockCase{"LongerThanRecord", 17, 64},
+                                           BadBlockCase{"PastTheBlock", 16, 12},
+                                           BadBlockCase{"HugeLength", 0xfffffff0u, 64},
+                                           BadBlockCase{"ShortBlock", 16, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DataTreeTest, NestedVisitRunsInsideTheOuterOne) {
+    CData host(pid_, true);
+    int inner_runs = 0;
+    host.Visit([&](IDataVisitor* visitor) {
+        visitor->GetObject(1)->SetLayout({4});
+        host.Visit([&](IDataVisitor* inner) {
+            ++inner_runs;
+            EXPECT_EQ(inner, visitor);
+            inner->GetObject(1)->SetInt(0, 5);
+        });
+    });
+    EXPECT_EQ(inner_runs, 1);
+    CData plugin(pid_, false);
+    plugin.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(1);
+        object->SetLayout({4});
+        EXPECT_EQ(object->GetInt(0, 0), 5) << "the outer visit published the inner change";
+    });
+}
+
+TEST_F(DataTreeTest, ThrowingCallbackReleasesTheLockAndPublishes) {
+    CData host(pid_, true);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(1);
+        object->SetLayout({4});
+        object->SetInt(0, 9);
+        throw std::runtime_error("callback failure");
+    });
+    data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host.LockName());
+    ASSERT_TRUE(lock.valid());
+    EXPECT_TRUE(lock.TryLockExclusive()) << "the kernel lock was released";
+    lock.Unlock();
+    bool ran = false;
+    std::thread other([&] { host.Visit([&](IDataVisitor*) { ran = true; }); });
+    other.join();
+    EXPECT_TRUE(ran) << "the process lock was released";
+    CData plugin(pid_, false);
+    plugin.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(1);
+        object->SetLayout({4});
+        EXPECT_EQ(object->GetInt(0, 0), 9);
+    });
+}
+
+TEST_F(DataTreeTest, LockIsHeldForTheWholeVisitAndExcludesOtherTrees) {
+    CData host(pid_, true);
+    host.Visit([&](IDataVisitor*) {
+        data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host.LockName());
+        EXPECT_FALSE(lock.TryLockExclusive());
+    });
+}
+
+TEST_F(DataTreeTest, ThreadsOfOneProcessIncrementExactly) {
+    CData host(pid_, true);
+    constexpr int kThreads = 4, kIterations = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kIterations; ++i) {
+                host.Visit([](IDataVisitor* visitor) {
+                    IDataObject* object = visitor->GetObject(1);
+                    object->SetLayout({8});
+                    object->SetInt64(0, object->GetInt64(0, 0) + 1);
+                });
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(1);
+        object->SetLayout({8});
+        EXPECT_EQ(object->GetInt64(0, 0), kThreads * kIterations);
+    });
+}
+
+TEST_F(DataTreeTest, UnfinishedPushIsUndoneByTheNextHolder) {
+    CData host(pid_, true);
+    host.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(2);
+        object->SetLayout({4, 4});
+        object->SetInt(0, 1);
+        object->SetInt(1, 1);
+    });
+    const std::string name = BlockName("obj", pid_, 2);
+    const std::string complete = BlockContent(name, 20);
+    {
+        // What a holder killed in the middle of a push leaves: the journal
+        // raised and the block half overwritten.
+        data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host.LockName());
+        ASSERT_TRUE(lock.LockExclusive());
+        TreeJournal journal(&lock);
+        ASSERT_TRUE(journal.RecoverAfterLock());
+        ASSERT_TRUE(journal.Begin(name, complete.data(), complete.size()));
+        std::string torn = complete;
+        torn[12] = 2;
+        WriteBlock(name, torn);
+        EXPECT_TRUE(journal.PendingForTesting());
+        lock.Unlock();
+    }
+    CData plugin(pid_, false);
+    plugin.Visit([](IDataVisitor* visitor) {
+        IDataObject* object = visitor->GetObject(2);
+        object->SetLayout({4, 4});
+        EXPECT_EQ(object->GetInt(0, 0), 1);
+        EXPECT_EQ(object->GetInt(1, 0), 1);
+    });
+    EXPECT_EQ(BlockContent(name, 20), complete);
+}
+
+TEST_F(DataTreeTest, ObjectsArePrivateAndRemovedWhenTheHostEnds) {
+    {
+        CData host(pid_, true);
+        host.Visit([](IDataVisitor* visitor) {
+            visitor->GetObject(1)->SetLayout({4});
+            visitor->GetObject(1)->SetInt(0, 1);
+            visitor->GetArray(2)->SetLayout({4});
+            visitor->GetArray(2)->Append();
+        });
+        struct stat st {};
+        ASSERT_EQ(stat((runtime_ + "/velmora").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        ASSERT_EQ(stat((runtime_ + "/velmora/" + host.LockName()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        const std::string shm = "/dev/shm/velmora-" + std::to_string(geteuid()) + "-" + BlockName("obj", pid_, 1);
+        ASSERT_EQ(stat(shm.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(OwnObjects().size(), 3u);
+        CData plugin(pid_, false);
+        plugin.Visit([](IDataVisitor*) {});
+    }
+    EXPECT_TRUE(OwnObjects().empty());
+}
+
+TEST_F(DataTreeTest, HostStartRemovesWhatDeadHostsLeft) {
+    // A pid that is certainly not running: a child that has been reaped.
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const uint32_t dead = static_cast<uint32_t>(child);
+    {
+        CData orphan(dead, false);
+        orphan.Visit([](IDataVisitor* visitor) {
+            visitor->GetObject(1)->SetLayout({4});
+            visitor->GetObject(1)->SetInt(0, 1);
+        });
+    }
+    auto objects_of = [](uint32_t pid) {
+        int found = 0;
+        for (const std::string& name : data_platform::ListSharedMemory()) {
+            uint32_t p;
+            if (ParseBlockName(name, &p) && p == pid) ++found;
+        }
+        for (const std::string& name : data_platform::ListRuntimeFiles()) {
+            uint32_t p;
+            if (ParseLockName(name, &p) && p == pid) ++found;
+        }
+        return found;
+    };
+    ASSERT_EQ(objects_of(dead), 2);
+    CData host(pid_, true);
+    EXPECT_EQ(objects_of(dead), 0);
+}
+
+TEST_F(DataTreeTest, DefaultConstructionTakesTheHostPidFromTheCommandLine) {
+    CData data;
+    EXPECT_EQ(data.HostPid(), pid_) << "no -pid= switch in this test";
+    EXPECT_TRUE(data.IsHost());
+}
+
+}  // namespace
+}  // namespace Application
