@@ -13,6 +13,8 @@
 
 #include "framework/core/pending_components.h"
 
+#include "framework/data/data_tree.h"
+
 #include "framework/ipc/ipc_mgr.h"
 
 #include "framework/log/log.h"
@@ -49,7 +51,7 @@ using SkinComponent = UISkinImpl;
 
 using TranslateComponent = TranslateImpl;
 
-using DataComponent = pending::Data;
+using DataComponent = CData;
 
 using HostAppUtil = ApplicationUtilImpl;
 

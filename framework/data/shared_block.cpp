@@ -131,9 +131,9 @@ bool TreeJournal::Begin(const std::string& block_name, const char* current, size
     // Raised only once the saved copy is complete: a holder killed before
     // this leaves the block untouched and the journal idle.
     const uint64_t end = Word(base, kEndOffset).load(std::memory_order_relaxed);
-    Word(base, kBeginOffset).store(end + 1, std::memory_order_release);
-    // The push's own writes must not be moved ahead of the raised word.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Release: the saved copy is complete before the word rises. Acquire:
+    // the push's own writes cannot be moved ahead of it.
+    Word(base, kBeginOffset).exchange(end + 1, std::memory_order_acq_rel);
     begun_ = true;
     return true;
 }
