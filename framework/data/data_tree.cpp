@@ -1,6 +1,7 @@
 #include "framework/data/data_tree.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -224,8 +225,15 @@ CData::~CData() {
     std::lock_guard<std::mutex> guard(mutex_);
     visitor_.reset();
     if (!is_host_) return;
-    // Under the lock, so no plugin process is half-way through a push.
-    const bool locked = lock_file_.valid() && lock_file_.LockExclusive();
+    // Under the lock, so no plugin process is half-way through a push; but a
+    // plugin process that hangs holding it must not keep the host from ending.
+    bool locked = false;
+    if (lock_file_.valid()) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!(locked = lock_file_.TryLockExclusive()) && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     RemoveOwnObjects();
     if (locked) lock_file_.Unlock();
 }
