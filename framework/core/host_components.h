@@ -16,6 +16,7 @@
 #include "framework/data/data_tree.h"
 
 #include "framework/ipc/ipc_mgr.h"
+#include "framework/plugins/plugin_mgr.h"
 
 #include "framework/log/log.h"
 
@@ -57,7 +58,7 @@ using HostAppUtil = ApplicationUtilImpl;
 
 using ClientAppUtil = ApplicationUtilImpl;
 
-using HostPluginMgr = pending::PluginMgr;
+using HostPluginMgr = PluginMgr;
 
 using ClientPluginMgr = pending::PluginMgr;
 
