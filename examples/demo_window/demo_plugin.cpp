@@ -1,5 +1,6 @@
 #include "examples/demo_window/demo_plugin.h"
 
+#include <QApplication>
 #include <QMetaObject>
 #include <QString>
 
@@ -30,6 +31,13 @@ std::shared_ptr<DemoPlugin::WindowLink> DemoPlugin::Link() {
 }
 
 bool DemoPlugin::Init() {
+    // Widgets need a QApplication; a program without one (a test, a console
+    // tool sharing the configuration) gets no window rather than an abort.
+    if (!App()) return false;
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        App()->GetLog()->Write(Application::kLogError, "DemoWindow: no QApplication in this program, no window shown");
+        return false;
+    }
     window_ = new DemoWindow;
     {
         std::lock_guard<std::mutex> guard(Link()->lock);
@@ -54,6 +62,7 @@ bool DemoPlugin::Init() {
 }
 
 void DemoPlugin::Free() {
+    if (!window_) return;
     Application::INotifier* notifier = App()->GetNotifier();
     notifier->Unsubscribe(App()->GetName(), Application::kAppPluginConnected, connected_subscription_);
     notifier->Unsubscribe(App()->GetName(), Application::kAppPluginEnded, ended_subscription_);

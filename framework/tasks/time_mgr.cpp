@@ -24,9 +24,15 @@ uint64_t GetLittleEndian(const char* in, size_t bytes) {
 
 }  // namespace
 
-TimeMgr::TimeMgr() : process_clock_([this] { OnClockSet(); }), shared_clock_([this] { OnClockSet(); }) {}
+TimeMgr::TimeMgr() : process_clock_([this] { OnClockSet(); }), shared_clock_([this] { OnClockSet(); }) {
+    DataSync::DataSyncMgr::Instance()->Register(kSyncName, this);
+}
 
-TimeMgr::~TimeMgr() { Free(); }
+// The registry has no removal: leave a null entry rather than a dangling one.
+TimeMgr::~TimeMgr() {
+    DataSync::DataSyncMgr::Instance()->Register(kSyncName, nullptr);
+    Free();
+}
 
 void TimeMgr::Free() {
     std::map<int, std::unique_ptr<TimeImpl>> clocks;
@@ -78,9 +84,12 @@ void TimeMgr::LoadState(const std::string& state) {
     }
 }
 
+// Only the host sends its clocks out, so state taken over in a plugin
+// process never echoes back.
 void TimeMgr::OnClockSet() {
     IApplication* app = App();
     if (!app || !app->IsHost()) return;
+    DataSync::DataSyncMgr::Instance()->Broadcast(kSyncName);
 }
 
 }  // namespace Application

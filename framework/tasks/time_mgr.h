@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Application/ITimeMgr.h"
+#include "framework/data/data_sync.h"
 #include "framework/tasks/time_impl.h"
 
 namespace Application {
@@ -13,8 +14,10 @@ namespace Application {
 // The process clock, the shared clock and the shared clocks by id. The host's
 // shared clocks are mirrored into its plugin processes: SaveState gives their
 // state, LoadState takes over the host's. Any thread may call.
-class TimeMgr final : public ITimeMgr {
+class TimeMgr final : public ITimeMgr, public DataSync::IDataSyncer {
 public:
+    static constexpr const char* kSyncName = "TimeMgr";
+
     TimeMgr();
     ~TimeMgr() override;
 
@@ -27,10 +30,10 @@ public:
 
     // Little-endian: shared clock (8 bytes), count n (4), then n times id (4)
     // and time (8), ids ascending. The process clock is not included.
-    std::string SaveState();
+    std::string SaveState() override;
     // Applies as much of a SaveState payload as is complete; one shorter than
     // the shared clock's 8 bytes is ignored.
-    void LoadState(const std::string& state);
+    void LoadState(const std::string& state) override;
 
 private:
     void OnClockSet();

@@ -21,9 +21,13 @@ bool ReadU32(const std::string& in, size_t& pos, uint32_t& value) {
 
 }  // namespace
 
-UISkinImpl::UISkinImpl() { ReplacePackages({}); }
+UISkinImpl::UISkinImpl() {
+    ReplacePackages({});
+    DataSync::DataSyncMgr::Instance()->Register("UISkin", this);
+}
 
-UISkinImpl::~UISkinImpl() = default;
+// The registry has no removal: leave a null entry rather than a dangling one.
+UISkinImpl::~UISkinImpl() { DataSync::DataSyncMgr::Instance()->Register("UISkin", nullptr); }
 
 bool UISkinImpl::Init() {
     IAppPath* paths = App() ? App()->GetAppPath() : nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Application/IUISkin.h"
+#include "framework/data/data_sync.h"
 
 namespace Application {
 
@@ -15,7 +16,7 @@ namespace Application {
 // does not link the GUI toolkit: it only names the packages and announces a
 // change as messages 3 and 4 of "app", always on the main thread; the host
 // registers the packages with its resource system in response.
-class UISkinImpl final : public IUISkin {
+class UISkinImpl final : public IUISkin, public DataSync::IDataSyncer {
 public:
     static constexpr const char* kPackageFiles[] = {"LightMode.rcc", "DarkMode.rcc"};
     static constexpr const char* kBasePackageFile = "Kestrun.rcc";
@@ -33,10 +34,10 @@ public:
 
     // The package list as mirrored to plugin processes: u32 count, then
     // count times (u32 length, path bytes), little-endian.
-    std::string SaveState();
+    std::string SaveState() override;
     // Replaces the package list by the paths that parse completely; the index
     // and the base path stay. Runs on the synchroniser's thread.
-    void LoadState(const std::string& state);
+    void LoadState(const std::string& state) override;
 
     static std::string SkinChangePayload(const std::string& previous, const std::string& next);
 
