@@ -24,8 +24,8 @@ void CmdLineMgrT::Parse(int argc, char** argv) {
     }
 }
 
-// A value ends at its first blank or dash; the rest is parsed as if it were
-// a new argument, so "-a=1 -b=2" in one argument yields both switches.
+// A value ends at its first blank; the rest is parsed as if it were a new
+// argument, so "-a=1 -b=2" in one argument yields both switches.
 void CmdLineMgrT::ParseArgument(std::string_view argument) {
     while (true) {
         const size_t start = argument.find_first_of("-/");
@@ -34,7 +34,9 @@ void CmdLineMgrT::ParseArgument(std::string_view argument) {
         if (equals == std::string_view::npos) return;
         std::string name(argument.substr(start + 1, equals - start - 1));
         std::string_view value = argument.substr(equals + 1);
-        const size_t cut = value.find_first_of(" -");
+        // Only a blank ends a value: paths and names with dashes, and
+        // negative numbers, must survive whole.
+        const size_t cut = value.find(' ');
         if (cut == std::string_view::npos) {
             switches_[std::move(name)] = std::string(value);
             return;
