@@ -31,7 +31,9 @@ function(velmora_add_test name)
   if(T_SHARED)
     target_link_libraries(${name} PRIVATE Application)
   else()
-    target_link_libraries(${name} PRIVATE ApplicationStatic)
+    # Whole archive: registrations made by static objects must run as they do
+    # in the shared library.
+    target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,ApplicationStatic>")
   endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main velmora_warnings)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)

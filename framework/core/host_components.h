@@ -11,7 +11,7 @@
 
 #include "framework/core/application_util.h"
 
-#include "framework/core/pending_components.h"
+#include "framework/exeplugin/client_proxy.h"
 
 #include "framework/data/data_tree.h"
 
@@ -34,11 +34,11 @@ namespace Application {
 
 using HostNotifier = Notifier;
 
-using ClientNotifier = pending::Notifier;
+using ClientNotifier = ExePlugin::ExePluginClientNotifyProxy;
 
 using HostAppPath = AppPath;
 
-using ClientAppPath = AppPath;
+using ClientAppPath = ExePlugin::ExePluginClientAppPathProxy;
 
 using TaskManager = ThreadTaskMgr;
 
@@ -56,11 +56,11 @@ using DataComponent = CData;
 
 using HostAppUtil = ApplicationUtilImpl;
 
-using ClientAppUtil = ApplicationUtilImpl;
+using ClientAppUtil = ExePlugin::ExePluginClientAppUtilProxy;
 
 using HostPluginMgr = PluginMgr;
 
-using ClientPluginMgr = pending::PluginMgr;
+using ClientPluginMgr = ExePlugin::ExePluginClientPluginMgrProxy;
 
 using HostApplication =
     ApplicationImpl<1, HostNotifier, HostAppPath, TaskManager, TimeManager, LogComponent, IPCManager, SkinComponent,

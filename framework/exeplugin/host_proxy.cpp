@@ -7,6 +7,7 @@
 #include "framework/core/application_impl.h"
 #include "framework/exeplugin/data_sync_link.h"
 #include "framework/exeplugin/process_control.h"
+#include "framework/plugins/plugin_factory_registry.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -363,4 +364,13 @@ IPlugin* ExePluginFactory::Create(const PluginConfig& config) { return LibraryNe
 
 void ExePluginFactory::Destroy(IPlugin* plugin) { LibraryDelete(plugin); }
 
+}  // namespace Application::ExePlugin
+
+namespace Application::ExePlugin {
+namespace {
+
+// Type 3 joins the registry when the library loads, beside types 1 and 2.
+const PluginFactoryRegistrar kRegistrar(kPluginExe, LibraryNew<ExePluginFactory>());
+
+}  // namespace
 }  // namespace Application::ExePlugin
