@@ -3,7 +3,9 @@
 // notifications under its own name.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -22,6 +24,11 @@ public:
         kNotify = 3,      // notifies (own name, 100, data), answers "sent"
         kPid = 4,         // answers this process's id
         kCrash = 5,       // ends the process at once (for restart tests)
+        kTriggers = 6,    // answers how many start-up triggers (command 0) arrived
+        kSkin = 7,        // answers "index|package path|base package path" as this process sees them
+        kSubscribe = 8,   // data "module|id": subscribes on the host; each delivery is answered through command 9
+        kDeliveries = 9,  // answers the deliveries seen so far, "data;data;..."
+        kQuitHost = 10,   // asks the host program to quit, answers "quitting"
         kStartupTrigger = 0,
     };
 
@@ -58,6 +65,35 @@ public:
             case kStartupTrigger:
                 triggers_ += 1;
                 break;
+            case kTriggers:
+                answer(std::to_string(triggers_.load()));
+                break;
+            case kSkin: {
+                Application::IUISkin* skin = Application::App()->GetUISkin();
+                const int index = skin->GetSkinIndex();
+                answer(std::to_string(index) + "|" + skin->GetSkinPath(index) + "|" + skin->GetBaseSkinPath());
+                break;
+            }
+            case kSubscribe: {
+                const size_t bar = input.find('|');
+                const std::string module = input.substr(0, bar);
+                const int id = bar == std::string::npos ? 0 : std::atoi(input.c_str() + bar + 1);
+                Application::App()->GetNotifier()->Subscribe(module.c_str(), id, [this](unsigned, const char* bytes, int size) {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    deliveries_ += std::string(bytes ? bytes : "", bytes && size > 0 ? static_cast<size_t>(size) : 0) + ";";
+                });
+                answer("subscribed");
+                break;
+            }
+            case kQuitHost:
+                answer("quitting");
+                Application::App()->GetApplicationUtil()->QuitApplication();
+                break;
+            case kDeliveries: {
+                std::lock_guard<std::mutex> guard(lock_);
+                answer(deliveries_);
+                break;
+            }
             default:
                 answer("unknown command " + std::to_string(command));
                 break;
@@ -65,7 +101,9 @@ public:
     }
 
 private:
-    int triggers_ = 0;
+    std::atomic<int> triggers_{0};
+    std::mutex lock_;
+    std::string deliveries_;
 };
 
 }  // namespace

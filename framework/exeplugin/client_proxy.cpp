@@ -132,7 +132,8 @@ void ExePluginClientProxy::OnMessage(int32_t id, std::string payload) {
 
 // A message too short for its fields is rejected whole.
 void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
-    PayloadReader reader(payload);
+    Message m;
+    if (!ParseClientMessage(id, payload, m)) return;
     switch (id) {
         case kPong:
             last_pong_ = Tools::os_gettime_ms();
@@ -141,46 +142,34 @@ void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& pay
             RequestQuit(false);
             break;
         case kCall: {
-            int32_t command = 0;
-            std::string data;
-            uint32_t call_id = 0;
-            if (!reader.I32(command) || !reader.Text(data) || !reader.U32(call_id)) break;
             // A call may overtake the end of Start on the main thread.
             while (!started_ && plugin_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             IPlugin* plugin = plugin_.load();
             if (!plugin) break;
             InvokeCallback answer;
-            if (call_id != 0) {
-                answer = [this, call_id](const char* result, int32_t length) {
+            if (m.token != 0) {
+                answer = [this, call_id = m.token](const char* result, int32_t length) {
                     ipc_.Send(kCallResultToHost, PayloadWriter().Text(result, length).U32(call_id).Take());
                 };
             }
-            plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), std::move(answer));
+            plugin->Invoke(m.number, m.data.data(), static_cast<int32_t>(m.data.size()), std::move(answer));
             break;
         }
         case kNotification: {
-            std::string module;
-            int32_t msg_id = 0;
-            uint32_t key = 0;
-            std::string data;
-            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !reader.Text(data)) break;
-            auto it = subscriptions_.find(key);
-            if (it != subscriptions_.end() && it->second) it->second(key, data.data(), static_cast<int>(data.size()));
+            auto it = subscriptions_.find(m.token);
+            if (it != subscriptions_.end() && it->second) it->second(m.token, m.data.data(), static_cast<int>(m.data.size()));
             break;
         }
         case kCallResultToClient: {
-            std::string data;
-            uint32_t call_id = 0;
-            if (!reader.Text(data) || !reader.U32(call_id)) break;
-            auto it = pending_calls_.find(call_id);
+            auto it = pending_calls_.find(m.token);
             if (it == pending_calls_.end()) break;
             InvokeCallback callback = std::move(it->second);
             pending_calls_.erase(it);
-            if (callback) callback(data.data(), static_cast<int32_t>(data.size()));
+            if (callback) callback(m.data.data(), static_cast<int32_t>(m.data.size()));
             break;
         }
         case kDataSyncToClient:
-            ApplyStateSnapshot(payload);
+            ApplyStateSnapshot(m.data);
             break;
         case kExit:
             RequestQuit(true);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "Tools/memory.h"
 #include "framework/core/application_impl.h"
@@ -179,7 +180,8 @@ void ExePluginHostProxy::StartProcess() {
         tasks->PostWorker2Task([this] { StartProcess(); });
         return;
     }
-    if (process_host_) return;
+    // No new process once the application shuts down: it would outlive us.
+    if (process_host_ || shutting_down_) return;
     process_host_ = LibraryNew<ExePluginProcessHost>();
     started_at_ms_ = Tools::os_gettime_ms();
     char executable[1024] = {};
@@ -230,79 +232,62 @@ void ExePluginHostProxy::Notify(int msg_id) {
 
 // Requests whose payload is too short for their fields are rejected whole.
 void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
-    PayloadReader reader(payload);
+    Message m;
+    if (!ParseHostMessage(id, payload, m)) return;
     INotifier* notifier = Notifier();
     switch (id) {
         case kPing:
             if (process_host_) process_host_->Send(kPong, std::string());
             break;
         case kSubscribe: {
-            std::string module;
-            int32_t msg_id = 0;
-            uint32_t key = 0;
-            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !notifier) break;
+            if (!notifier) break;
             const uintptr_t handle = notifier->Subscribe(
-                module.c_str(), msg_id, [this, module, msg_id, key](unsigned, const char* data, int length) {
+                m.name.c_str(), m.number,
+                [this, module = m.name, msg_id = m.number, key = m.token](unsigned, const char* data, int length) {
                     std::string forwarded = PayloadWriter().Text(module).I32(msg_id).U32(key).Text(data, length).Take();
                     OnWorker2([this, forwarded = std::move(forwarded)]() mutable {
                         if (process_host_) process_host_->Send(kNotification, std::move(forwarded));
                     });
                 });
-            auto old = client_subscriptions_.find(key);
+            auto old = client_subscriptions_.find(m.token);
             if (old != client_subscriptions_.end() && old->second.handle)
                 notifier->Unsubscribe(old->second.module.c_str(), old->second.msg_id, old->second.handle);
-            client_subscriptions_[key] = {handle, module, msg_id};
+            client_subscriptions_[m.token] = {handle, m.name, m.number};
             break;
         }
         case kUnsubscribe: {
-            std::string module;
-            int32_t msg_id = 0;
-            uint32_t key = 0;
-            if (!reader.Text(module) || !reader.I32(msg_id) || !reader.U32(key) || !notifier) break;
-            auto it = client_subscriptions_.find(key);
-            if (it != client_subscriptions_.end() && it->second.handle) {
-                notifier->Unsubscribe(module.c_str(), msg_id, it->second.handle);
+            auto it = client_subscriptions_.find(m.token);
+            if (notifier && it != client_subscriptions_.end() && it->second.handle) {
+                notifier->Unsubscribe(m.name.c_str(), m.number, it->second.handle);
                 client_subscriptions_.erase(it);
             }
             break;
         }
-        case kNotify: {
-            int32_t msg_id = 0;
-            std::string data;
-            if (!reader.I32(msg_id) || !reader.Text(data) || !notifier) break;
-            notifier->Notify(name_.c_str(), msg_id, data.data(), static_cast<int>(data.size()));
+        case kNotify:
+            if (notifier) notifier->Notify(name_.c_str(), m.number, m.data.data(), static_cast<int>(m.data.size()));
             break;
-        }
         case kCallPlugin: {
-            std::string plugin_name;
-            int32_t command = 0;
-            std::string data;
-            uint32_t call_id = 0;
-            if (!reader.Text(plugin_name) || !reader.I32(command) || !reader.Text(data) || !reader.U32(call_id)) break;
             IPluginMgr* plugins = App() ? App()->GetPluginMgr() : nullptr;
-            IPlugin* plugin = plugins ? plugins->GetPlugin(plugin_name.c_str()) : nullptr;
+            IPlugin* plugin = plugins ? plugins->GetPlugin(m.name.c_str()) : nullptr;
             if (!plugin) break;
             InvokeCallback answer;
-            if (call_id != 0) {
-                answer = [this, call_id](const char* result, int32_t length) {
+            if (m.token != 0) {
+                answer = [this, call_id = m.token](const char* result, int32_t length) {
                     std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
                     OnWorker2([this, reply = std::move(reply)]() mutable {
                         if (process_host_) process_host_->Send(kCallResultToClient, std::move(reply));
                     });
                 };
             }
-            plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), std::move(answer));
+            plugin->Invoke(m.number, m.data.data(), static_cast<int32_t>(m.data.size()), std::move(answer));
             break;
         }
         case kCallResultToHost: {
-            std::string data;
-            uint32_t call_id = 0;
-            if (!reader.Text(data) || !reader.U32(call_id)) break;
-            auto it = pending_calls_.find(call_id);
+            auto it = pending_calls_.find(m.token);
             if (it == pending_calls_.end()) break;
             InvokeCallback callback = std::move(it->second);
             pending_calls_.erase(it);
-            if (callback) callback(data.data(), static_cast<int32_t>(data.size()));
+            if (callback) callback(m.data.data(), static_cast<int32_t>(m.data.size()));
             break;
         }
         case kProcessExited:
@@ -311,15 +296,11 @@ void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& paylo
         case kConnected:
             Notify(kAppPluginConnected);
             break;
-        case kLog: {
-            int32_t level = 0;
-            std::string text;
-            if (!reader.I32(level) || !reader.Text(text)) break;
-            if (ILog* log = Log()) log->Write(level, "%s", text.c_str());
+        case kLog:
+            if (ILog* log = Log()) log->Write(m.number, "%s", m.data.c_str());
             break;
-        }
         case kDataSyncToHost:
-            ApplyStateSnapshot(payload);
+            ApplyStateSnapshot(m.data);
             break;
         case kQuitApp:
             if (App()) App()->Quit(false);
@@ -329,10 +310,29 @@ void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& paylo
     }
 }
 
+namespace {
+
+std::mutex g_policy_lock;
+ExePluginHostProxy::BackoffPolicy g_policy;
+
+ExePluginHostProxy::BackoffPolicy CurrentPolicy() {
+    std::lock_guard<std::mutex> guard(g_policy_lock);
+    return g_policy;
+}
+
+}  // namespace
+
+void ExePluginHostProxy::SetBackoffPolicyForTesting(const BackoffPolicy& policy) {
+    std::lock_guard<std::mutex> guard(g_policy_lock);
+    g_policy = policy;
+}
+
 std::pair<uint32_t, uint32_t> ExePluginHostProxy::NextBackoff(uint32_t current_ms, uint64_t run_ms) {
-    if (run_ms >= kBackoffResetMs) return {0, 0};
+    const BackoffPolicy policy = CurrentPolicy();
+    if (run_ms >= policy.reset_ms) return {0, 0};
     uint32_t after = current_ms;
-    if (run_ms < kRapidExitMs) after = current_ms == 0 ? kFirstBackoffMs : std::min(current_ms * 2, kMaxBackoffMs);
+    if (run_ms < policy.rapid_exit_ms)
+        after = current_ms == 0 ? policy.first_ms : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{current_ms} * 2, policy.max_ms));
     return {current_ms, after};
 }
 
@@ -352,10 +352,16 @@ void ExePluginHostProxy::OnProcessExited() {
     if (ILog* log = Log())
         log->Write(kLogError, "plugin process '%s' ended (%s) after %llu ms; next start in %u ms", name_.c_str(),
                    how.c_str(), static_cast<unsigned long long>(run_ms), delay);
-    if (delay == 0)
+    if (delay == 0) {
         StartProcess();
-    else if (IThreadTaskMgr* tasks = Tasks())
-        tasks->PostWorker2DelayTask([this] { StartProcess(); }, delay, false);
+    } else if (IThreadTaskMgr* tasks = Tasks()) {
+        const uintptr_t self = getObjID();
+        tasks->PostWorker2DelayTask(
+            [this, self] {
+                if (Tools::ObjKeeper::IsAlive(self)) StartProcess();
+            },
+            delay, false);
+    }
 }
 
 // ---- ExePluginFactory ----

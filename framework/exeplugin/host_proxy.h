@@ -51,14 +51,18 @@ private:
 // configured, backing off when it dies quickly. All state changes happen on
 // worker thread 2, except construction, Init, Free by the manager and the
 // destructor, which run on the main thread while the workers are quiet.
-class ExePluginHostProxy final : public IPlugin {
+class ExePluginHostProxy final : public IPlugin, public Tools::ObjKeeper {
 public:
-    // A run shorter than this counts as a crash loop; one longer than the
-    // reset time clears the back-off.
-    static constexpr uint64_t kRapidExitMs = 10'000;
-    static constexpr uint64_t kBackoffResetMs = 30'000;
-    static constexpr uint32_t kFirstBackoffMs = 1000;
-    static constexpr uint32_t kMaxBackoffMs = 60'000;
+    // A run shorter than rapid_exit counts as a crash loop; one of reset or
+    // longer clears the back-off.
+    struct BackoffPolicy {
+        uint64_t rapid_exit_ms = 10'000;
+        uint64_t reset_ms = 30'000;
+        uint32_t first_ms = 1000;
+        uint32_t max_ms = 60'000;
+    };
+    // Tests shorten the delays so that hundreds of deaths fit in seconds.
+    static void SetBackoffPolicyForTesting(const BackoffPolicy& policy);
 
     explicit ExePluginHostProxy(const PluginConfig& config);
     ~ExePluginHostProxy() override;

@@ -98,6 +98,28 @@ private:
     bool failed_ = false;
 };
 
+// The fields of one message, as far as its id carries them. Which member
+// holds what depends on the id (see the parsers below).
+struct Message {
+    int32_t id = 0;
+    std::string name;     // module, or the called plugin's name
+    int32_t number = 0;   // message id, command or level
+    uint32_t token = 0;   // subscription key or call id
+    std::string data;     // data, log text or the synchroniser's whole message
+
+    bool operator==(const Message&) const = default;
+};
+
+// Reads a message the host receives (ClientToHostMessage). False for an id
+// the host does not handle and for a payload too short for its fields: such
+// a message is rejected whole. Bytes after the last field are ignored.
+bool ParseHostMessage(int32_t id, std::string_view payload, Message& out);
+// The same for a message the plugin process receives (HostToClientMessage).
+bool ParseClientMessage(int32_t id, std::string_view payload, Message& out);
+// The payload that the parsers read back as message (for the round trip).
+std::string EncodeHostMessage(const Message& message);
+std::string EncodeClientMessage(const Message& message);
+
 // One frame: the message id, then the payload.
 inline std::string Frame(int32_t id, std::string_view payload) {
     PayloadWriter writer;

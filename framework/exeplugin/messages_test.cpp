@@ -61,6 +61,52 @@ TEST(MessagesTest, FramesCarryTheIdFirst) {
     EXPECT_EQ(payload, "xyz");
 }
 
+// Every message either side reads: the fields come back as written, every
+// shortened payload is rejected whole, and ids a side does not handle are refused.
+TEST(MessagesTest, ParsersReadEveryMessageWholeOrNotAtAll) {
+    struct Case {
+        bool host_side;  // read by the host (sent by the plugin process)
+        Message message;
+    };
+    const Case cases[] = {
+        {true, {kPing, "", 0, 0, ""}},
+        {true, {kSubscribe, "app", 5, 17, ""}},
+        {true, {kUnsubscribe, "mod", -3, 0xFFFFFFFFu, ""}},
+        {true, {kNotify, "", 100, 0, std::string("x\0y", 3)}},
+        {true, {kCallPlugin, "HostEcho", 2, 9, "payload"}},
+        {true, {kCallResultToHost, "", 0, 4, "answer"}},
+        {true, {kLog, "", 200, 0, "a line"}},
+        {true, {kDataSyncToHost, "", 0, 0, "raw synchroniser bytes"}},
+        {true, {kQuitApp, "", 0, 0, ""}},
+        {false, {kPong, "", 0, 0, ""}},
+        {false, {kCall, "", 1, 0, "data"}},
+        {false, {kNotification, "app", 3, 8, "paths"}},
+        {false, {kCallResultToClient, "", 0, 77, ""}},
+        {false, {kDataSyncToClient, "", 0, 0, "snapshot"}},
+        {false, {kExit, "", 0, 0, ""}},
+    };
+    for (const Case& c : cases) {
+        auto parse = c.host_side ? ParseHostMessage : ParseClientMessage;
+        const std::string payload = c.host_side ? EncodeHostMessage(c.message) : EncodeClientMessage(c.message);
+        Message read;
+        ASSERT_TRUE(parse(c.message.id, payload, read)) << c.message.id;
+        EXPECT_EQ(read, c.message) << c.message.id;
+        const bool whole_payload = c.message.id == kDataSyncToHost || c.message.id == kDataSyncToClient;
+        for (size_t cut = 0; cut < payload.size() && !whole_payload; ++cut)
+            EXPECT_FALSE(parse(c.message.id, std::string_view(payload.data(), cut), read)) << c.message.id << " cut " << cut;
+        // Trailing bytes after the last field are tolerated.
+        EXPECT_TRUE(parse(c.message.id, payload + "zz", read)) << c.message.id;
+    }
+    Message read;
+    const int32_t host_unknown[] = {0, 11, -2, kConnected + 100};
+    for (int32_t id : host_unknown) EXPECT_FALSE(ParseHostMessage(id, "", read)) << id;
+    const int32_t client_unknown[] = {6, 11, -2};
+    for (int32_t id : client_unknown) EXPECT_FALSE(ParseClientMessage(id, "", read)) << id;
+    // A text claiming more bytes than remain.
+    const std::string lying = PayloadWriter().U32(1).Take() + PayloadWriter().U32(500).Take() + "short";
+    EXPECT_FALSE(ParseClientMessage(kCall, lying, read));
+}
+
 TEST(BackoffTest, CrashLoopsBackOffAndLongRunsReset) {
     struct Step {
         uint32_t current;

@@ -1,0 +1,2 @@
+velmora_add_fuzzer(exeplugin_host_messages SOURCES ${CMAKE_CURRENT_LIST_DIR}/exeplugin_host_messages_fuzz.cpp)
+velmora_add_fuzzer(exeplugin_client_messages SOURCES ${CMAKE_CURRENT_LIST_DIR}/exeplugin_client_messages_fuzz.cpp)
