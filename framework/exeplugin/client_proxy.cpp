@@ -8,6 +8,8 @@
 #include "Application/ExePluginClient.h"
 #include "Tools/os.h"
 #include "framework/core/application_impl.h"
+#include "framework/core/cmdline_mgr.h"
+#include "framework/ipc/ipc_mgr.h"
 #include "framework/exeplugin/data_sync_link.h"
 
 namespace Application::ExePlugin {
@@ -38,6 +40,14 @@ void ExePluginClientProxy::Start() {
     const uint64_t now = Tools::os_gettime_ms();
     last_pong_ = now;
     last_ping_ = now;
+    // Started by hand, not by a host: there is nothing to connect to and the
+    // connection would never report, so say so and quit instead of waiting forever.
+    if (!ProcessCmdLineMgr()->Has(kIpcSwitchName)) {
+        if (ILog* log = App() ? App()->GetLog() : nullptr)
+            log->Write(kLogError, "plugin process started without the host's connection switch -%s; quitting",
+                       kIpcSwitchName);
+        RequestQuit(false);
+    }
 }
 
 void ExePluginClientProxy::Stop() {

@@ -277,3 +277,37 @@ TEST(ExePluginOrphanTest, AKilledHostLeavesNoPluginProcessBehind) {
 
 }  // namespace
 }  // namespace Application
+
+namespace Application {
+namespace {
+
+using namespace ExePluginTest;
+using namespace std::chrono_literals;
+
+// Started by hand, without a host: no connection will ever report, so the
+// process says why in its log and quits instead of waiting forever.
+TEST(ExePluginStandaloneTest, APluginExecutableStartedWithoutAHostQuits) {
+    TempTree tree("exe_standalone");
+    char executable[1024] = {};
+    ASSERT_GT(Tools::os_get_executable_path(executable, sizeof executable, "plugins/SampleProcess"), 0);
+    char error[4096] = {};
+    Tools::os_process_t process = Tools::os_create_process(executable, "-plugin_name=SampleProcess", error);
+    ASSERT_NE(process, nullptr) << error;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (Tools::os_process_exists(process) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    int code = -1, signal_number = -1;
+    ASSERT_TRUE(Tools::os_process_exit_status(process, &code, &signal_number)) << "it did not quit";
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(signal_number, 0);
+    Tools::os_close_process(process);
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(tree.root() / "VelmoraData" / "logs")) {
+        std::ifstream in(entry.path());
+        log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(log.find("started without the host's connection switch -ipc_cmd_info"), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace Application

@@ -12,7 +12,7 @@ namespace Application {
 
 namespace {
 
-constexpr char kSwitchName[] = "ipc_cmd_info";
+constexpr const char* kSwitchName = kIpcSwitchName;
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr int kConnectAttempts = 3;
 constexpr int kConnectTimeoutMs = 3000;

@@ -21,6 +21,10 @@
 
 namespace Application {
 
+// The switch that carries a child's connection details.
+inline constexpr char kIpcSwitchName[] = "ipc_cmd_info";
+
+
 class IPCMgrImpl;
 
 // The parent's end of one child's connection. Send and IsConnected may be

@@ -1,0 +1,162 @@
+// Plugin calls across processes: the host library in this process, the
+// sample plugin executable as the plugin process. Beside them, a bare
+// loopback TCP ping-pong of the same request bytes between two processes.
+//   exeplugin_bench [-rounds=N] [-pipelined=N]
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "framework/core/cmdline_mgr.h"
+#include "framework/exeplugin/exe_plugin_test_support.h"
+#include "framework/exeplugin/host_proxy.h"
+#include "framework/exeplugin/messages.h"
+
+using namespace Application;
+using namespace Application::ExePluginTest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string Switch(const char* name, const char* fallback) {
+    char value[256] = {};
+    ProcessCmdLineMgr()->GetValue(name, value, sizeof value);
+    return value[0] ? value : fallback;
+}
+
+double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+const std::string kData(16, 'd');
+
+// The bytes of one Call frame as the plugin connection carries it.
+size_t RequestBytes() { return ExePlugin::Frame(ExePlugin::kCall, ExePlugin::PayloadWriter().I32(1).Text(kData).U32(1).Take()).size(); }
+
+Percentiles BareRoundTrip(int rounds) {
+    pid_t child = -1;
+    const int fd = StartBareChild(child);
+    const auto frame = MakeWireFrame(RequestBytes());
+    std::vector<char> payload;
+    std::vector<double> samples;
+    for (int i = 0; i < rounds + rounds / 10; ++i) {
+        const auto start = Clock::now();
+        SendAllBlocking(fd, frame.data(), frame.size());
+        RecvFrame(fd, payload);
+        if (i >= rounds / 10) samples.push_back(Us(Clock::now() - start));
+    }
+    close(fd);
+    Reap(child);
+    return Summarise(samples);
+}
+
+// Waits for an answer without the main thread: answers arrive on worker 2.
+bool Spin(const std::atomic<bool>& flag) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!flag.load(std::memory_order_acquire))
+        if (Clock::now() > deadline) return false;
+    return true;
+}
+
+Percentiles PluginRoundTrip(IPlugin* plugin, int rounds) {
+    std::vector<double> samples;
+    for (int i = 0; i < rounds + rounds / 10; ++i) {
+        std::atomic<bool> done{false};
+        const auto start = Clock::now();
+        plugin->Invoke(1, kData.data(), static_cast<int32_t>(kData.size()),
+                       [&done](const char*, int32_t) { done.store(true, std::memory_order_release); });
+        if (!Spin(done)) {
+            std::fprintf(stderr, "no answer\n");
+            std::exit(1);
+        }
+        if (i >= rounds / 10) samples.push_back(Us(Clock::now() - start));
+    }
+    return Summarise(samples);
+}
+
+double Pipelined(IPlugin* plugin, long total, long window) {
+    std::atomic<long> answered{0};
+    const auto start = Clock::now();
+    for (long sent = 0; sent < total; ++sent) {
+        while (sent - answered.load(std::memory_order_acquire) >= window) std::this_thread::yield();
+        plugin->Invoke(1, kData.data(), static_cast<int32_t>(kData.size()),
+                       [&answered](const char*, int32_t) { answered.fetch_add(1, std::memory_order_acq_rel); });
+    }
+    while (answered.load() < total) std::this_thread::yield();
+    return static_cast<double>(total) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Plugin creation (application start) to "app" 5, several times.
+Percentiles SpawnToConnected(const std::string& config, int runs) {
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        PluginAnnouncements* announcements = nullptr;
+        const auto start = Clock::now();
+        StartHost(config);
+        PluginAnnouncements local("SampleProcess");
+        announcements = &local;
+        announcements->Subscribe();
+        // A connection before the subscription would be missed: detect it by a call.
+        PumpUntil([&] { return announcements->connected() > 0 || Call(App()->GetPluginMgr()->GetPlugin("SampleProcess"), 1, "", std::chrono::milliseconds(1)).has_value(); });
+        samples.push_back(Us(Clock::now() - start) / 1000.0);
+        DestroyApplication();
+    }
+    return Summarise(samples);
+}
+
+Percentiles KillToReconnected(IPlugin* plugin, PluginAnnouncements& announcements, int kills) {
+    std::vector<double> samples;
+    for (int i = 0; i < kills; ++i) {
+        const pid_t pid = std::stoi(Call(plugin, 4, "").value_or("0"));
+        const int before = announcements.connected();
+        const auto start = Clock::now();
+        kill(pid, SIGKILL);
+        PumpUntil([&] { return announcements.connected() > before; });
+        samples.push_back(Us(Clock::now() - start) / 1000.0);
+    }
+    return Summarise(samples);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ProcessCmdLineMgr()->Parse(argc, argv);
+    const std::string role = Switch("role", "");
+    if (role == "bare") return BareChild(std::atoi(Switch("port", "0").c_str()));
+    const int rounds = std::atoi(Switch("rounds", "5000").c_str());
+    const long pipelined = std::atol(Switch("pipelined", "100000").c_str());
+
+    const Percentiles bare = BareRoundTrip(rounds);
+
+    TempTree tree("exeplugin_bench");
+    const std::string config = tree.WriteConfig("[" + SampleProcessEntry() + "]");
+    const Percentiles spawn = SpawnToConnected(config, 10);
+
+    // Every death restarts at once: the figure is the restart path, not the back-off.
+    ExePlugin::ExePluginHostProxy::BackoffPolicy no_backoff;
+    no_backoff.rapid_exit_ms = 0;
+    ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting(no_backoff);
+    StartHost(config);
+    PluginAnnouncements announcements("SampleProcess");
+    announcements.Subscribe();
+    IPlugin* plugin = App()->GetPluginMgr()->GetPlugin("SampleProcess");
+    Call(plugin, 1, "warm up");
+    const Percentiles trip = PluginRoundTrip(plugin, rounds);
+    const double calls_per_second = Pipelined(plugin, pipelined, 1000);
+    const Percentiles restart = KillToReconnected(plugin, announcements, 20);
+    DestroyApplication();
+
+    std::printf("Invoke round trip host -> plugin process -> callback (%zu-byte request), %d rounds\n", RequestBytes(), rounds);
+    std::printf("  plugin call   p50 %7.1f us   p99 %7.1f us\n", trip.p50_us, trip.p99_us);
+    std::printf("  bare TCP      p50 %7.1f us   p99 %7.1f us   ratio p50 %.2fx\n", bare.p50_us, bare.p99_us,
+                trip.p50_us / bare.p50_us);
+    std::printf("pipelined calls, 1000 in flight: %.0f calls/s (%ld calls)\n", calls_per_second, pipelined);
+    std::printf("plugin creation to \"app\" 5: p50 %.1f ms, max of 10 %.1f ms\n", spawn.p50_us, spawn.p99_us);
+    std::printf("SIGKILL to next \"app\" 5:    p50 %.1f ms, p99 %.1f ms (20 kills)\n", restart.p50_us, restart.p99_us);
+    return 0;
+}
