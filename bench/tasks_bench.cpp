@@ -1,6 +1,9 @@
 // Prints, side by side: one task hop main -> worker -> main against a bare
 // condition-variable round trip between two threads; task throughput with
-// four posting threads; Notify cost for 1 and 10 subscribers.
+// four posting threads; Notify cost for 1 and 10 subscribers; Log::Write cost
+// on the caller's thread and the lines per second that reach the file.
+
+#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -8,10 +11,15 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "framework/log/log.h"
 #include "framework/notifier/notifier.h"
 #include "framework/tasks/thread_event.h"
 #include "framework/tasks/thread_task_mgr.h"
@@ -136,6 +144,61 @@ double NotifyNs(int subscribers, int calls) {
     return MicrosecondsSince(start) * 1000.0 / calls;
 }
 
+struct LogRun {
+    double write_ns;     // per call, on the caller's thread
+    double lines_per_s;  // first Write until the draining stop has put every line in the file
+};
+
+size_t CountLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+LogRun WriteLines(const std::string& directory, int lines) {
+    Application::Log log;
+    log.SetLogDirectoryForTesting(directory);
+    if (!log.Init() || log.FilePathForTesting().empty()) {
+        std::fprintf(stderr, "cannot open a log file under %s\n", directory.c_str());
+        std::exit(1);
+    }
+    const std::string path = log.FilePathForTesting();
+    const auto start = Clock::now();
+    for (int i = 0; i < lines; ++i)
+        log.Write(Application::kLogInfo, "bench line %d of %d: %s", i, lines, "a message of a typical length");
+    const double write_us = MicrosecondsSince(start);
+    log.Free();
+    const double drained_us = MicrosecondsSince(start);
+    const size_t found = CountLines(path);
+    std::filesystem::remove(path);
+    if (found != static_cast<size_t>(lines)) {
+        std::fprintf(stderr, "lost lines: %zu of %d reached the file\n", found, lines);
+        std::exit(1);
+    }
+    return {write_us * 1000.0 / lines, lines / (drained_us / 1e6)};
+}
+
+// Median of five runs in a private temporary directory.
+LogRun LogFigures(int lines) {
+    const char* base = getenv("TMPDIR");
+    std::string directory = std::string(base && base[0] == '/' ? base : "/tmp") + "/velmora-log-bench-XXXXXX";
+    if (!mkdtemp(directory.data())) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    WriteLines(directory, lines / 10);  // warm the allocator and the file system
+    std::vector<double> write_ns, lines_per_s;
+    for (int run = 0; run < 5; ++run) {
+        const LogRun figures = WriteLines(directory, lines);
+        write_ns.push_back(figures.write_ns);
+        lines_per_s.push_back(figures.lines_per_s);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+    std::sort(write_ns.begin(), write_ns.end());
+    std::sort(lines_per_s.begin(), lines_per_s.end());
+    return {write_ns[2], lines_per_s[2]};
+}
+
 }  // namespace
 
 int main() {
@@ -154,5 +217,11 @@ int main() {
     std::printf("Notify (module, id) with payload\n");
     std::printf("  %-34s %8.1f ns/call\n", "1 subscriber", NotifyNs(1, 2000000));
     std::printf("  %-34s %8.1f ns/call\n", "10 subscribers", NotifyNs(10, 500000));
+
+    constexpr int kLogLines = 200000;
+    const LogRun log = LogFigures(kLogLines);
+    std::printf("Log, %d lines (median of 5 runs)\n", kLogLines);
+    std::printf("  %-34s %8.1f ns/call\n", "Write on the caller's thread", log.write_ns);
+    std::printf("  %-34s %12.0f lines/s\n", "lines reaching the file", log.lines_per_s);
     return 0;
 }

@@ -20,79 +20,18 @@
 #include <gtest/gtest.h>
 
 #include "host/test_support/child_process.h"
+#include "host/test_support/velmora_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::Catches;
+using test_support::CaughtSignals;
 using test_support::ChildProcess;
 using test_support::DescribeStatus;
+using test_support::VelmoraProcessTest;
 
-constexpr std::chrono::seconds kDeadline{60};
-
-// Signals the process has a handler for, from /proc/<pid>/status.
-uint64_t CaughtSignals(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("SigCgt:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
-    }
-    return 0;
-}
-
-bool Catches(uint64_t mask, int signal_number) { return (mask >> (signal_number - 1)) & 1; }
-
-class VelmoraProcessTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(temp_.ok());
-        fs::create_directories(temp_.path() + "/run");
-        fs::permissions(temp_.path() + "/run", fs::perms::owner_all);
-        fs::create_directories(temp_.path() + "/home");
-    }
-
-    std::string DataHome() const { return temp_.path() + "/data"; }
-
-    // Sanitizer settings for the child; no effect on a plain build. Full
-    // allocation stacks let the suppression see through Qt's frames.
-    static std::string WithOption(const char* variable, const std::string& option) {
-        const char* current = getenv(variable);
-        return current && current[0] ? std::string(current) + ":" + option : option;
-    }
-
-    void Start() {
-        const std::vector<std::string> environment = test_support::MakeEnvironment({
-            {"ASAN_OPTIONS", WithOption("ASAN_OPTIONS", "fast_unwind_on_malloc=0")},
-            {"LSAN_OPTIONS", WithOption("LSAN_OPTIONS", "suppressions=" VELMORA_LSAN_SUPPRESSIONS)},
-            {"QT_QPA_PLATFORM", "offscreen"},
-            {"XDG_DATA_HOME", DataHome()},
-            {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
-            {"XDG_CONFIG_HOME", temp_.path() + "/config"},
-            {"XDG_CACHE_HOME", temp_.path() + "/cache"},
-            {"HOME", temp_.path() + "/home"},
-            {"DISPLAY", ""},
-            {"WAYLAND_DISPLAY", ""},
-        });
-        ASSERT_TRUE(child_.Start(VELMORA_PROGRAM, {}, environment, temp_.path()));
-    }
-
-    // Running once the quit signals are routed to the event loop, which
-    // happens after the framework and the crash reporter were set up.
-    ::testing::AssertionResult WaitUntilRunning() {
-        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!child_.Running()) {
-                return ::testing::AssertionFailure() << "Velmora ended early: " << DescribeStatus(child_.exit_status());
-            }
-            const uint64_t caught = CaughtSignals(child_.pid());
-            if (Catches(caught, SIGTERM) && Catches(caught, SIGINT)) return ::testing::AssertionSuccess();
-            const timespec pause = {0, 10 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
-        return ::testing::AssertionFailure() << "Velmora did not come up";
-    }
-
-    test_support::TempDir temp_;
-    ChildProcess child_;
-};
+constexpr std::chrono::seconds kDeadline = test_support::kVelmoraDeadline;
 
 class VelmoraQuitSignalTest : public VelmoraProcessTest, public ::testing::WithParamInterface<int> {};
 

@@ -25,78 +25,17 @@
 #include <vector>
 
 #include "Tools/window.h"
+#include "tools/xvfb_test_server.h"
 
 namespace {
 
 using namespace Tools;
+using Tools::testing::Xvfb;
 
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 800;
 
-bool OnPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        const std::string candidate = list.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-// An Xvfb on a display number it picks itself (-displayfd), so parallel
-// tests never collide.
-class Xvfb {
-public:
-    bool Start(std::string* why) {
-        if (!OnPath("Xvfb")) {
-            *why = "Xvfb is not installed (package xvfb)";
-            return false;
-        }
-        int fds[2];
-        if (::pipe(fds) != 0) return false;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            const std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-                     "-noreset", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd entry{fds[0], POLLIN, 0};
-        while (::poll(&entry, 1, 30000) == 1) {
-            char c;
-            if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        ::close(fds[0]);
-        if (number.empty()) {
-            *why = "Xvfb did not start";
-            return false;
-        }
-        display_ = ":" + number;
-        return true;
-    }
-    void Stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
-Xvfb g_server;
+Xvfb g_server(kScreenWidth, kScreenHeight);
 std::string g_skip_reason;
 
 class X11WindowTest : public ::testing::Test {
