@@ -19,7 +19,21 @@ namespace {
 // to find the blocks of a host that was killed.
 constexpr const char* kShmDir = "/dev/shm";
 
-std::string SharedMemoryPrefix() { return "velmora-" + std::to_string(geteuid()) + "-"; }
+// Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on
+// "literal" + std::string temporaries.
+std::string SharedMemoryPrefix() {
+    std::string prefix = "velmora-";
+    prefix += std::to_string(geteuid());
+    prefix += '-';
+    return prefix;
+}
+
+std::string SystemName(const std::string& name) {
+    std::string system_name = "/";
+    system_name += SharedMemoryPrefix();
+    system_name += name;
+    return system_name;
+}
 
 int RetryOpen(const char* path, int flags, mode_t mode) {
     int fd;
@@ -78,7 +92,7 @@ void MappedRegion::Reset() {
 }
 
 NamedFile NamedFile::OpenSharedMemory(const std::string& name, bool create) {
-    const std::string system_name = "/" + SharedMemoryPrefix() + name;
+    const std::string system_name = SystemName(name);
     int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
     int fd;
     do {
@@ -159,14 +173,13 @@ std::string RuntimeDir(bool create) {
             if (lstat(path.c_str(), &existing) != 0) return std::string();
         }
     }
-    std::string fallback = "/tmp/velmora-" + std::to_string(geteuid());
+    std::string fallback = "/tmp/velmora-";
+    fallback += std::to_string(geteuid());
     if (PrivateDirectory(fallback, create)) return fallback;
     return std::string();
 }
 
-bool RemoveSharedMemory(const std::string& name) {
-    return shm_unlink(("/" + SharedMemoryPrefix() + name).c_str()) == 0;
-}
+bool RemoveSharedMemory(const std::string& name) { return shm_unlink(SystemName(name).c_str()) == 0; }
 
 bool RemoveRuntimeFile(const std::string& name) {
     const std::string dir = RuntimeDir(false);

@@ -9,6 +9,7 @@
 #include "Application/InnerPlugin.h"
 #include "Tools/os.h"
 #include "framework/exeplugin/exe_plugin_test_support.h"
+#include "framework/exeplugin/host_proxy.h"
 #include "framework/exeplugin/messages.h"
 #include "framework/ui/ui_skin_impl.h"
 
@@ -168,6 +169,46 @@ TEST_F(ExePluginEndToEndTest, QuittingFromThePluginProcessQuitsTheHost) {
     EXPECT_EQ(MustCall(10), "quitting");
     EXPECT_TRUE(PumpUntil([&] { return quit_calls_ == 1; }));
     EXPECT_FALSE(quit_flag_);
+}
+
+// An executable that cannot be started follows the same back-off as a crash
+// loop, with the designed error line for each attempt.
+TEST(ExePluginStartFailureTest, AnExecutableThatCannotStartIsRetriedWithBackOff) {
+    ExePlugin::ExePluginHostProxy::BackoffPolicy policy;
+    policy.first_ms = 5;
+    policy.max_ms = 20;
+    ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting(policy);
+    TempTree tree("exe_missing");
+    ASSERT_TRUE(StartHost(tree.WriteConfig(
+        R"([{"type": 3, "name": "Missing", "file": "Missing", "plugin_process": "plugins/NoSuchProgram", "ensure_process": true}])")));
+    std::mutex lock;
+    std::vector<std::string> lines;
+    SetLogCallback(kLogError, [&](const char* message, const char*) {
+        std::lock_guard<std::mutex> guard(lock);
+        lines.emplace_back(message);
+    });
+    PluginAnnouncements announcements("Missing");
+    announcements.Subscribe();
+    EXPECT_TRUE(PumpUntil([&] { return announcements.ended() >= 5; })) << "each failed start is an end";
+    EXPECT_EQ(announcements.connected(), 0);
+    SetLogCallback(kLogError, nullptr);
+    DestroyApplication();
+    ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting({});
+    std::lock_guard<std::mutex> guard(lock);
+    int start_errors = 0;
+    std::vector<std::string> next_starts;
+    for (const std::string& line : lines) {
+        if (line.find("os_create_process: error:") == 0 && line.find("NoSuchProgram") != std::string::npos) ++start_errors;
+        const size_t at = line.find("next start in ");
+        if (line.find("plugin process 'Missing' ended (could not be started)") == 0 && at != std::string::npos)
+            next_starts.push_back(line.substr(at));
+    }
+    EXPECT_GE(start_errors, 5);
+    ASSERT_GE(next_starts.size(), 4u);
+    EXPECT_EQ(next_starts[0], "next start in 0 ms");
+    EXPECT_EQ(next_starts[1], "next start in 5 ms");
+    EXPECT_EQ(next_starts[2], "next start in 10 ms");
+    EXPECT_EQ(next_starts[3], "next start in 20 ms");
 }
 
 // A host that stops answering pings: the plugin process quits on its own,

@@ -58,7 +58,8 @@ void ExePluginProcessHost::Start(const std::string& executable, const std::strin
             log->Write(kLogInfo, "os_create_process: file:%s _exe_handle:%p cmd:%s", executable.c_str(),
                        static_cast<void*>(process_), command_line.c_str());
     }
-    ScheduleCheck(kCheckPeriodMs, false);
+    // A process that could not be started has ended already: report it now.
+    ScheduleCheck(process_ ? kCheckPeriodMs : kQuickCheckMs, false);
 }
 
 void ExePluginProcessHost::ScheduleCheck(uint32_t delay_ms, bool priority) {
