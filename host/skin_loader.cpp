@@ -102,6 +102,11 @@ QString ApplicationStyleSheet() {
 
 QStringList RegisteredSkinPackages() { return Registered(); }
 
+void UnregisterSkinPackagesForTesting() {
+    for (const QString& path : Registered()) QResource::unregisterResource(path);
+    Registered().clear();
+}
+
 void LoadSkin(int index) {
     Application::IApplication* app = App();
     const QString path = QString::fromUtf8(app->GetUISkin()->GetSkinPath(index));

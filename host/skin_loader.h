@@ -40,3 +40,7 @@ QString ReadResourceText(const QString& path);
 
 // The packages registered right now, for the demo and the tests.
 QStringList RegisteredSkinPackages();
+
+// Unregisters every package, so that one test process can start the
+// framework several times from a clean resource system.
+void UnregisterSkinPackagesForTesting();

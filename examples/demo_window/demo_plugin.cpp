@@ -15,12 +15,24 @@ using Application::App;
 namespace {
 
 // "app" 5 and 6 carry the plugin's name as a length-prefixed text.
-QString NameFromPayload(const char* data, int length) {
-    if (!data || length < 4) return QString();
+std::string NameFromPayload(const char* data, int length) {
+    if (!data || length < 4) return {};
     uint32_t size = 0;
     for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-    if (size > static_cast<uint32_t>(length - 4)) return QString();
-    return QString::fromUtf8(data + 4, static_cast<int>(size));
+    if (size > static_cast<uint32_t>(length - 4)) return {};
+    return std::string(data + 4, size);
+}
+
+Application::NotifyCallback OnProcessNotification(DemoPlugin::ProcessState state) {
+    return [state](unsigned, const char* data, int length) {
+        const std::string name = NameFromPayload(data, length);
+        if (name.empty()) return;
+        std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
+        std::lock_guard<std::mutex> guard(link->lock);
+        link->process_states[name] = state;
+        if (DemoWindow* window = link->window)
+            QMetaObject::invokeMethod(window, [window] { window->RefreshPlugins(); }, Qt::QueuedConnection);
+    };
 }
 
 }  // namespace
@@ -28,6 +40,26 @@ QString NameFromPayload(const char* data, int length) {
 std::shared_ptr<DemoPlugin::WindowLink> DemoPlugin::Link() {
     static auto link = std::make_shared<WindowLink>();
     return link;
+}
+
+DemoPlugin::DemoPlugin() {
+    if (!App()) return;
+    Application::INotifier* notifier = App()->GetNotifier();
+    connected_subscription_ = notifier->Subscribe(App()->GetName(), Application::kAppPluginConnected,
+                                                  OnProcessNotification(ProcessState::kConnected));
+    ended_subscription_ =
+        notifier->Subscribe(App()->GetName(), Application::kAppPluginEnded, OnProcessNotification(ProcessState::kEnded));
+}
+
+DemoPlugin::~DemoPlugin() { Unsubscribe(); }
+
+void DemoPlugin::Unsubscribe() {
+    Application::INotifier* notifier = App() ? App()->GetNotifier() : nullptr;
+    if (!notifier) return;
+    if (connected_subscription_)
+        notifier->Unsubscribe(App()->GetName(), Application::kAppPluginConnected, connected_subscription_);
+    if (ended_subscription_) notifier->Unsubscribe(App()->GetName(), Application::kAppPluginEnded, ended_subscription_);
+    connected_subscription_ = ended_subscription_ = 0;
 }
 
 bool DemoPlugin::Init() {
@@ -43,29 +75,13 @@ bool DemoPlugin::Init() {
         std::lock_guard<std::mutex> guard(Link()->lock);
         Link()->window = window_;
     }
-    auto on_process = [](bool connected) {
-        return [connected](unsigned, const char* data, int length) {
-            const QString name = NameFromPayload(data, length);
-            std::shared_ptr<WindowLink> link = Link();
-            std::lock_guard<std::mutex> guard(link->lock);
-            if (!link->window) return;
-            DemoWindow* window = link->window;
-            QMetaObject::invokeMethod(window, [window, name, connected] { window->SetProcessState(name, connected); },
-                                      Qt::QueuedConnection);
-        };
-    };
-    Application::INotifier* notifier = App()->GetNotifier();
-    connected_subscription_ = notifier->Subscribe(App()->GetName(), Application::kAppPluginConnected, on_process(true));
-    ended_subscription_ = notifier->Subscribe(App()->GetName(), Application::kAppPluginEnded, on_process(false));
     window_->show();
     return true;
 }
 
 void DemoPlugin::Free() {
+    Unsubscribe();
     if (!window_) return;
-    Application::INotifier* notifier = App()->GetNotifier();
-    notifier->Unsubscribe(App()->GetName(), Application::kAppPluginConnected, connected_subscription_);
-    notifier->Unsubscribe(App()->GetName(), Application::kAppPluginEnded, ended_subscription_);
     {
         std::lock_guard<std::mutex> guard(Link()->lock);
         Link()->window = nullptr;
@@ -79,7 +95,7 @@ void DemoPlugin::Invoke(int32_t command, const char*, int32_t, Application::Invo
     std::string title;
     {
         std::lock_guard<std::mutex> guard(Link()->lock);
-        if (Link()->window) title = Link()->window->windowTitle().toStdString();
+        if (Link()->window) title = Link()->title;
     }
     callback(title.data(), static_cast<int32_t>(title.size()));
 }

@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "Application/Application.h"
 
 class DemoWindow;
 
 // A shared-library plugin that opens the demo window in the host process.
-// Init and Free run on the GUI thread (the plugin manager's thread).
+// Construction, Init and Free run on the GUI thread (the plugin manager's
+// thread).
 class DemoPlugin final : public Application::IPlugin {
 public:
     static constexpr const char* kName = "DemoWindow";
@@ -18,12 +21,24 @@ public:
     // Answers the window title; lets a test see that the window is up.
     static constexpr int32_t kTitleCommand = 1;
 
-    // Answers from other threads reach the window only while it exists.
+    // What "app" 5 and 6 said last about each process plugin.
+    enum class ProcessState { kConnected, kEnded };
+
+    // Shared with notification handlers and call answers, which run on
+    // other threads and may outlive the window.
     struct WindowLink {
         std::mutex lock;
         DemoWindow* window = nullptr;
+        std::map<std::string, ProcessState> process_states;
+        std::string title;  // the window's title, for kTitleCommand from any thread
     };
     static std::shared_ptr<WindowLink> Link();
+
+    // Subscribes to the process notifications at once: the plugin manager
+    // creates every plugin before it starts any, so a process plugin listed
+    // later cannot connect unseen.
+    DemoPlugin();
+    ~DemoPlugin() override;
 
     bool Init() override;
     void Free() override;
@@ -31,6 +46,8 @@ public:
     void Invoke(int32_t command, const char* data, int32_t length, Application::InvokeCallback callback) override;
 
 private:
+    void Unsubscribe();
+
     DemoWindow* window_ = nullptr;
     uintptr_t connected_subscription_ = 0;
     uintptr_t ended_subscription_ = 0;

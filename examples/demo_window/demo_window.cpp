@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
 #include <QFrame>
@@ -14,16 +15,21 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "Application/Application.h"
+#include "Tools/os.h"
 #include "examples/demo_window/demo_plugin.h"
 
 using Application::App;
@@ -32,101 +38,165 @@ namespace {
 
 constexpr const char* kContext = "DemoWindow";
 constexpr int kMaxLogLines = 200;
+constexpr int kScreenshotPollMs = 100;
+constexpr int kScreenshotPatiencePolls = 150;  // how long to wait for the process plugin
 
 QString Tr(const char* text) { return QCoreApplication::translate(kContext, text); }
 
-QString ConfigPath() {
+QString Switch(const char* name) {
+    Application::ICmdLineMgr* cmdline = App()->GetCmdLineMgr();
+    if (!cmdline->Has(name)) return QString();
     char buffer[1024] = {};
-    if (App()->GetCmdLineMgr()->Has("plugin_config")) {
-        App()->GetCmdLineMgr()->GetValue("plugin_config", buffer, sizeof buffer);
-        return QString::fromUtf8(buffer);
-    }
+    cmdline->GetValue(name, buffer, sizeof buffer);
+    return QString::fromUtf8(buffer);
+}
+
+QString ConfigPath() {
+    const QString configured = Switch("plugin_config");
+    if (!configured.isEmpty()) return configured;
     return QString::fromUtf8(App()->GetAppPath()->GetExeDir()) + QStringLiteral("/plugins/config.json");
 }
 
-QFrame* Card(QWidget* content) {
+QFrame* Card(QLayout* content) {
     auto* card = new QFrame;
     card->setObjectName(QStringLiteral("Card"));
-    auto* layout = new QVBoxLayout(card);
-    layout->setContentsMargins(12, 12, 12, 12);
-    layout->addWidget(content);
+    card->setLayout(content);
+    content->setContentsMargins(16, 14, 16, 14);
     return card;
 }
 
-QLabel* SectionTitle() {
+QLabel* Named(const char* object_name) {
     auto* label = new QLabel;
-    label->setObjectName(QStringLiteral("SectionTitle"));
+    label->setObjectName(QString::fromLatin1(object_name));
     return label;
+}
+
+// A tone picks the pill colours of the skin's style sheet.
+void SetTone(QWidget* widget, const char* tone) {
+    if (widget->property("tone").toString() == QLatin1String(tone)) return;
+    widget->setProperty("tone", QString::fromLatin1(tone));
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+}
+
+QString FormatRoundTrip(qint64 nanoseconds) {
+    if (nanoseconds < 1000000) return QString::number(nanoseconds / 1000.0, 'f', 0) + QStringLiteral(" µs");
+    return QString::number(nanoseconds / 1000000.0, 'f', 2) + QStringLiteral(" ms");
 }
 
 }  // namespace
 
 DemoWindow::DemoWindow() {
     setObjectName(QStringLiteral("DemoWindow"));
-    resize(860, 640);
+    resize(920, 720);
 
-    title_ = new QLabel;
-    title_->setObjectName(QStringLiteral("Title"));
-    status_ = new QLabel;
-    status_->setObjectName(QStringLiteral("StatusPill"));
+    title_ = Named("Title");
+    subtitle_ = Named("Subtitle");
+    subtitle_->setWordWrap(true);
+    status_ = Named("StatusPill");
+    auto* heading = new QVBoxLayout;
+    heading->setSpacing(2);
+    heading->addWidget(title_);
+    heading->addWidget(subtitle_);
     auto* header = new QHBoxLayout;
-    header->addWidget(title_);
-    header->addStretch();
-    header->addWidget(status_);
+    header->addLayout(heading, 1);
+    header->addWidget(status_, 0, Qt::AlignTop);
 
     plugins_ = new QTableWidget(0, 3);
+    plugins_->setObjectName(QStringLiteral("Plugins"));
     plugins_->verticalHeader()->hide();
-    plugins_->horizontalHeader()->setStretchLastSection(true);
+    plugins_->verticalHeader()->setDefaultSectionSize(36);
     plugins_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    plugins_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Fixed);
+    plugins_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Fixed);
+    plugins_->horizontalHeader()->resizeSection(1, 200);
+    plugins_->horizontalHeader()->resizeSection(2, 220);
+    plugins_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    plugins_->horizontalHeader()->setHighlightSections(false);
     plugins_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     plugins_->setSelectionMode(QAbstractItemView::NoSelection);
+    plugins_->setFocusPolicy(Qt::NoFocus);
     plugins_->setShowGrid(false);
-    plugins_->setMinimumHeight(150);
+    plugins_->setMinimumHeight(170);
+    auto* plugins_layout = new QVBoxLayout;
+    plugins_layout->addWidget(plugins_);
 
-    log_ = new QPlainTextEdit;
-    log_->setReadOnly(true);
-    log_->setMaximumBlockCount(kMaxLogLines);
+    call_ = new QPushButton;
+    call_->setObjectName(QStringLiteral("Primary"));
+    call_->setCursor(Qt::PointingHandCursor);
+    call_hint_ = Named("Hint");
+    call_hint_->setWordWrap(true);
+    answer_caption_ = Named("Caption");
+    answer_ = Named("Answer");
+    answer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    rtt_caption_ = Named("Caption");
+    rtt_ = Named("Figure");
+    auto* call_layout = new QGridLayout;
+    call_layout->setHorizontalSpacing(16);
+    call_layout->setVerticalSpacing(8);
+    call_layout->addWidget(call_, 0, 0, 1, 2, Qt::AlignLeft);
+    call_layout->addWidget(answer_caption_, 1, 0);
+    call_layout->addWidget(answer_, 1, 1);
+    call_layout->addWidget(rtt_caption_, 2, 0);
+    call_layout->addWidget(rtt_, 2, 1);
+    call_layout->addWidget(call_hint_, 3, 0, 1, 2);
+    call_layout->setColumnStretch(1, 1);
+    call_layout->setRowStretch(4, 1);
 
-    skin_label_ = new QLabel;
+    skin_label_ = Named("Caption");
     skin_ = new QComboBox;
     skin_->addItems({QString(), QString()});
-    language_label_ = new QLabel;
+    language_label_ = Named("Caption");
     language_ = new QComboBox;
     language_->addItems({QStringLiteral("English"), QStringLiteral("中文")});
-    call_ = new QPushButton;
-    answer_label_ = new QLabel;
-    answer_label_->setObjectName(QStringLiteral("Answer"));
-    rtt_label_ = new QLabel;
+    auto* appearance_layout = new QGridLayout;
+    appearance_layout->setHorizontalSpacing(16);
+    appearance_layout->setVerticalSpacing(10);
+    appearance_layout->addWidget(skin_label_, 0, 0);
+    appearance_layout->addWidget(skin_, 0, 1);
+    appearance_layout->addWidget(language_label_, 1, 0);
+    appearance_layout->addWidget(language_, 1, 1);
+    appearance_layout->setColumnStretch(1, 1);
+    appearance_layout->setRowStretch(2, 1);
 
-    auto* controls = new QWidget;
-    auto* grid = new QGridLayout(controls);
-    grid->setContentsMargins(0, 0, 0, 0);
-    grid->setHorizontalSpacing(12);
-    grid->setVerticalSpacing(10);
-    grid->addWidget(skin_label_, 0, 0);
-    grid->addWidget(skin_, 0, 1);
-    grid->addWidget(language_label_, 0, 2);
-    grid->addWidget(language_, 0, 3);
-    grid->addWidget(call_, 1, 0, 1, 2);
-    grid->addWidget(answer_label_, 1, 2);
-    grid->addWidget(rtt_label_, 1, 3);
-    grid->setColumnStretch(1, 1);
-    grid->setColumnStretch(3, 1);
+    plugins_title_ = Named("SectionTitle");
+    call_title_ = Named("SectionTitle");
+    appearance_title_ = Named("SectionTitle");
+    log_title_ = Named("SectionTitle");
 
-    plugins_title_ = SectionTitle();
-    log_title_ = SectionTitle();
-    appearance_title_ = SectionTitle();
+    auto* call_column = new QVBoxLayout;
+    call_column->setSpacing(6);
+    call_column->addWidget(call_title_);
+    call_column->addWidget(Card(call_layout), 1);
+    auto* appearance_column = new QVBoxLayout;
+    appearance_column->setSpacing(6);
+    appearance_column->addWidget(appearance_title_);
+    appearance_column->addWidget(Card(appearance_layout), 1);
+    auto* middle = new QHBoxLayout;
+    middle->setSpacing(16);
+    middle->addLayout(call_column, 3);
+    middle->addLayout(appearance_column, 2);
+
+    log_ = new QPlainTextEdit;
+    log_->setObjectName(QStringLiteral("Log"));
+    log_->setReadOnly(true);
+    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_->setMaximumBlockCount(kMaxLogLines);
+    auto* log_layout = new QVBoxLayout;
+    log_layout->addWidget(log_);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 16, 20, 20);
-    layout->setSpacing(4);
+    layout->setContentsMargins(24, 20, 24, 24);
+    layout->setSpacing(6);
     layout->addLayout(header);
+    layout->addSpacing(10);
     layout->addWidget(plugins_title_);
-    layout->addWidget(Card(plugins_));
-    layout->addWidget(appearance_title_);
-    layout->addWidget(Card(controls));
+    layout->addWidget(Card(plugins_layout));
+    layout->addSpacing(10);
+    layout->addLayout(middle);
+    layout->addSpacing(10);
     layout->addWidget(log_title_);
-    layout->addWidget(Card(log_), 1);
+    layout->addWidget(Card(log_layout), 1);
 
     const QJsonDocument config = [] {
         QFile file(ConfigPath());
@@ -134,12 +204,20 @@ DemoWindow::DemoWindow() {
     }();
     entries_ = config.object().value(QStringLiteral("plugins")).toArray();
 
-    skin_->setCurrentIndex(std::max(0, App()->GetUISkin()->GetSkinIndex()));
+    const QString skin_switch = Switch("demo_skin");
+    if (!skin_switch.isEmpty()) App()->GetUISkin()->SetSkinIndex(skin_switch.toInt());
+    FollowSkin();
+    language_->setCurrentIndex(Tools::os_is_ch_lang() ? 1 : 0);
+
     connect(skin_, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [](int index) { App()->GetUISkin()->SetSkinIndex(index); });
     connect(language_, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &DemoWindow::SwitchLanguage);
     connect(call_, &QPushButton::clicked, this, &DemoWindow::CallProcessPlugin);
-    connect(this, &DemoWindow::answerArrived, this, &DemoWindow::ShowAnswer, Qt::QueuedConnection);
+    connect(this, &DemoWindow::answerArrived, this, &DemoWindow::OnAnswer, Qt::QueuedConnection);
+    // Skin changes are announced on the main thread, after the host swapped
+    // the packages: the switcher follows changes made by anyone.
+    skin_subscription_ = App()->GetNotifier()->Subscribe(App()->GetName(), Application::kAppSkinChangedAfter,
+                                                         [this](unsigned, const char*, int) { FollowSkin(); });
 
     auto* refresh = new QTimer(this);
     connect(refresh, &QTimer::timeout, this, [this] {
@@ -147,59 +225,122 @@ DemoWindow::DemoWindow() {
         RefreshLog();
     });
     refresh->start(500);
+    // The plugin manager publishes its plugins once all of them started, so
+    // the first look at their states waits for the event loop.
+    QTimer::singleShot(0, this, [this] {
+        RefreshPlugins();
+        RefreshLog();
+    });
+
+    screenshot_path_ = Switch("demo_screenshot");
+    if (!screenshot_path_.isEmpty()) {
+        auto* steps = new QTimer(this);
+        connect(steps, &QTimer::timeout, this, &DemoWindow::StepScreenshot);
+        steps->start(kScreenshotPollMs);
+    }
 
     Retranslate();
-    RefreshPlugins();
-    RefreshLog();
 }
 
-DemoWindow::~DemoWindow() = default;
+DemoWindow::~DemoWindow() {
+    if (App() && skin_subscription_)
+        App()->GetNotifier()->Unsubscribe(App()->GetName(), Application::kAppSkinChangedAfter, skin_subscription_);
+}
 
 void DemoWindow::changeEvent(QEvent* event) {
     if (event->type() == QEvent::LanguageChange) Retranslate();
     QWidget::changeEvent(event);
 }
 
+void DemoWindow::FollowSkin() {
+    const int index = App()->GetUISkin()->GetSkinIndex();
+    if (index < 0 || index >= skin_->count() || index == skin_->currentIndex()) return;
+    const bool blocked = skin_->blockSignals(true);
+    skin_->setCurrentIndex(index);
+    skin_->blockSignals(blocked);
+}
+
 void DemoWindow::Retranslate() {
     setWindowTitle(Tr("Velmora Demo"));
+    {
+        std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
+        std::lock_guard<std::mutex> guard(link->lock);
+        link->title = windowTitle().toStdString();
+    }
     title_->setText(Tr("Velmora Demo"));
+    subtitle_->setText(Tr("Plugins run inside this host or in processes of their own; all of them share the framework's services."));
     status_->setText(Tr("Framework running"));
     plugins_title_->setText(Tr("Plugins"));
-    log_title_->setText(Tr("Latest log lines"));
+    call_title_->setText(Tr("Sample process plugin"));
     appearance_title_->setText(Tr("Appearance"));
+    log_title_->setText(Tr("Latest log lines"));
     plugins_->setHorizontalHeaderLabels({Tr("Name"), Tr("Kind"), Tr("State")});
     skin_label_->setText(Tr("Skin"));
     skin_->setItemText(0, Tr("Light"));
     skin_->setItemText(1, Tr("Dark"));
     language_label_->setText(Tr("Language"));
     call_->setText(Tr("Call the sample process plugin"));
-    ShowAnswer(last_answer_, last_rtt_ns_);
+    answer_caption_->setText(Tr("Answer"));
+    rtt_caption_->setText(Tr("Round trip"));
+    ShowResult();
     RefreshPlugins();
 }
 
-QString DemoWindow::StateOf(const QJsonObject& entry) const {
+DemoWindow::Row DemoWindow::StateOf(const QJsonObject& entry) const {
     const QString name = entry.value(QStringLiteral("name")).toString();
     const int type = entry.value(QStringLiteral("type")).toInt();
-    if (type == 3) {
-        auto it = process_states_.find(name);
-        if (it != process_states_.end()) return *it ? Tr("connected") : Tr("ended");
-        return entry.value(QStringLiteral("load_delay")).toBool() ? Tr("not loaded") : Tr("running");
+    const bool filed = App()->GetPluginMgr()->GetPlugin(name.toUtf8().constData()) != nullptr;
+    const bool delayed = entry.value(QStringLiteral("load_delay")).toBool();
+    switch (type) {
+        case 1:
+            return filed ? Row{Tr("running"), Tone::kGood} : Row{Tr("not loaded"), Tone::kBad};
+        case 2:
+            if (!filed) return {Tr("not loaded"), Tone::kBad};
+            if (failed_files_.contains(entry.value(QStringLiteral("file")).toString())) return {Tr("failed to load"), Tone::kBad};
+            return delayed ? Row{Tr("loads on first call"), Tone::kQuiet} : Row{Tr("loaded"), Tone::kGood};
+        case 3: {
+            std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
+            std::lock_guard<std::mutex> guard(link->lock);
+            auto found = link->process_states.find(name.toStdString());
+            if (found != link->process_states.end())
+                return found->second == DemoPlugin::ProcessState::kConnected ? Row{Tr("connected"), Tone::kGood}
+                                                                            : Row{Tr("ended"), Tone::kBad};
+            if (!filed) return {Tr("not loaded"), Tone::kBad};
+            return delayed ? Row{Tr("starts on first call"), Tone::kQuiet} : Row{Tr("starting"), Tone::kBusy};
+        }
+        default:
+            return {Tr("unknown type"), Tone::kBad};
     }
-    return App()->GetPluginMgr()->GetPlugin(name.toUtf8().constData()) ? Tr("loaded") : Tr("not loaded");
 }
 
 void DemoWindow::RefreshPlugins() {
+    static const char* const kTones[] = {"good", "busy", "bad", "quiet"};
     plugins_->setRowCount(entries_.size());
     for (int row = 0; row < entries_.size(); ++row) {
         const QJsonObject entry = entries_.at(row).toObject();
         const int type = entry.value(QStringLiteral("type")).toInt();
-        const QString kind = type == 1 ? Tr("built-in") : type == 2 ? Tr("shared library") : Tr("process");
-        const QString cells[3] = {entry.value(QStringLiteral("name")).toString(), kind, StateOf(entry)};
-        for (int column = 0; column < 3; ++column) {
+        const QString kind = type == 1 ? Tr("built-in") : type == 2 ? Tr("shared library") : type == 3 ? Tr("process") : QStringLiteral("-");
+        const QString cells[2] = {entry.value(QStringLiteral("name")).toString(), kind};
+        for (int column = 0; column < 2; ++column) {
             QTableWidgetItem* item = plugins_->item(row, column);
             if (!item) plugins_->setItem(row, column, item = new QTableWidgetItem);
             if (item->text() != cells[column]) item->setText(cells[column]);
         }
+        // The state is a pill inside the cell, coloured by the skin.
+        auto* holder = plugins_->cellWidget(row, 2);
+        if (!holder) {
+            holder = new QWidget;
+            holder->setObjectName(QStringLiteral("PillHolder"));
+            auto* holder_layout = new QHBoxLayout(holder);
+            holder_layout->setContentsMargins(8, 0, 8, 0);
+            holder_layout->addWidget(Named("StatePill"));
+            holder_layout->addStretch();
+            plugins_->setCellWidget(row, 2, holder);
+        }
+        auto* pill = holder->findChild<QLabel*>(QStringLiteral("StatePill"));
+        const Row state = StateOf(entry);
+        if (pill->text() != state.state) pill->setText(state.state);
+        SetTone(pill, kTones[static_cast<int>(state.tone)]);
     }
 }
 
@@ -217,52 +358,144 @@ void DemoWindow::RefreshLog() {
     const int last_break = fresh.lastIndexOf('\n');
     if (last_break < 0) return;
     log_offset_ += last_break + 1;
-    for (const QByteArray& line : fresh.left(last_break).split('\n')) log_->appendPlainText(QString::fromUtf8(line));
+    bool failures = false;
+    for (QByteArray line : fresh.left(last_break).split('\n')) {
+        if (line.endsWith('\r')) line.chop(1);
+        const QString text = QString::fromUtf8(line);
+        // A library that cannot be loaded still gets its proxy: only the log says so.
+        const int error = text.indexOf(QStringLiteral("CreatePlugin Error: "));
+        if (error >= 0) {
+            for (const QJsonValue& value : entries_) {
+                const QString file_name = value.toObject().value(QStringLiteral("file")).toString();
+                if (!file_name.isEmpty() && text.indexOf(file_name, error) >= 0) {
+                    failed_files_.insert(file_name);
+                    failures = true;
+                }
+            }
+        }
+        log_->appendPlainText(text);
+    }
+    if (failures) RefreshPlugins();
+}
+
+QString DemoWindow::WhyNotCallable() const {
+    const QString name = QString::fromLatin1(DemoPlugin::kProcessPluginName);
+    if (!App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName))
+        return Tr("%1 is not in the plugin configuration.").arg(name);
+    std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
+    std::lock_guard<std::mutex> guard(link->lock);
+    auto found = link->process_states.find(DemoPlugin::kProcessPluginName);
+    if (found == link->process_states.end()) return Tr("%1 is not connected yet; try again in a moment.").arg(name);
+    if (found->second == DemoPlugin::ProcessState::kEnded) return Tr("The %1 process has ended.").arg(name);
+    return QString();
 }
 
 void DemoWindow::CallProcessPlugin() {
-    Application::IPlugin* plugin = App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName);
-    if (!plugin) {
-        ShowAnswer(Tr("Waiting for the plugin process..."), -1);
+    const QString refusal = WhyNotCallable();
+    if (!refusal.isEmpty()) {
+        call_state_ = CallState::kRefused;
+        refusal_ = refusal;
+        ShowResult();
         return;
     }
+    Application::IPlugin* plugin = App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName);
+    const quint64 call = ++call_number_;
+    call_state_ = CallState::kWaiting;
+    ShowResult();
+    QTimer::singleShot(kCallTimeoutMs, this, [this, call] { OnCallTimeout(call); });
+
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
-    const QByteArray request = QByteArrayLiteral("ping from the demo window");
+    const QByteArray request = QByteArrayLiteral("hello from the demo window");
     std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
     plugin->Invoke(DemoPlugin::kEchoCommand, request.constData(), request.size(),
-                   [started, link](const char* data, int length) {
+                   [started, link, call](const char* data, int length) {
                        const qint64 elapsed = started->nsecsElapsed();
+                       const QString answer = QString::fromUtf8(data, length);
                        std::lock_guard<std::mutex> guard(link->lock);
-                       if (link->window)
-                           emit link->window->answerArrived(QString::fromUtf8(data, length), elapsed);
+                       if (link->window) emit link->window->answerArrived(call, answer, elapsed);
                    });
-    answer_label_->setText(Tr("Waiting for the plugin process..."));
 }
 
-void DemoWindow::ShowAnswer(const QString& answer, qint64 nanoseconds) {
-    last_answer_ = answer;
-    last_rtt_ns_ = nanoseconds;
-    answer_label_->setText(Tr("Answer") + QStringLiteral(": ") + (answer.isEmpty() ? Tr("No answer yet") : answer));
-    rtt_label_->setText(Tr("Round trip") + QStringLiteral(": ") +
-                        (nanoseconds < 0 ? QStringLiteral("-")
-                                         : QString::number(nanoseconds / 1000.0, 'f', 1) + QStringLiteral(" µs")));
+void DemoWindow::OnAnswer(quint64 call, const QString& answer, qint64 nanoseconds) {
+    // An answer after its call was given up, or to an earlier call, is stale.
+    if (call != call_number_ || call_state_ != CallState::kWaiting) return;
+    call_state_ = CallState::kAnswered;
+    answer_text_ = answer;
+    rtt_ns_ = nanoseconds;
+    ShowResult();
 }
 
-void DemoWindow::SetProcessState(const QString& name, bool connected) {
-    process_states_[name] = connected;
-    RefreshPlugins();
+void DemoWindow::OnCallTimeout(quint64 call) {
+    if (call != call_number_ || call_state_ != CallState::kWaiting) return;
+    call_state_ = CallState::kTimedOut;
+    ShowResult();
 }
 
-// Reloads the chosen language's files into the framework's table; the
-// installed translator answers from it, so a language change event suffices.
-void DemoWindow::SwitchLanguage(int index) {
-    const char* files[2] = {index == 1 ? ":/Res/Lang/lang_default_zh_cn.txt" : ":/Res/Lang/lang_default_en_us.txt",
-                            index == 1 ? ":/Res/Lang/lang_zh_cn.txt" : ":/Res/Lang/lang_en_us.txt"};
-    for (const char* name : files) {
-        QFile file(QString::fromLatin1(name));
-        if (file.open(QIODevice::ReadOnly)) App()->GetTranslate()->LoadText(file.readAll().constData());
+void DemoWindow::ShowResult() {
+    const char* tone = "quiet";
+    call_->setEnabled(call_state_ != CallState::kWaiting);
+    switch (call_state_) {
+        case CallState::kNone:
+            answer_->setText(Tr("No answer yet"));
+            rtt_->setText(QStringLiteral("–"));
+            call_hint_->setText(Tr("Sends command 1 with a short text; the plugin process answers with an echo."));
+            break;
+        case CallState::kWaiting:
+            answer_->setText(Tr("Waiting for the plugin process..."));
+            rtt_->setText(QStringLiteral("–"));
+            call_hint_->setText(QString());
+            break;
+        case CallState::kAnswered:
+            answer_->setText(answer_text_);
+            rtt_->setText(FormatRoundTrip(rtt_ns_));
+            call_hint_->setText(Tr("Answered over the plugin's local connection."));
+            tone = "good";
+            break;
+        case CallState::kTimedOut:
+            answer_->setText(Tr("No answer within %1 s.").arg(kCallTimeoutMs / 1000));
+            rtt_->setText(QStringLiteral("–"));
+            call_hint_->setText(Tr("The plugin process may have stopped; its state is shown above."));
+            tone = "bad";
+            break;
+        case CallState::kRefused:
+            answer_->setText(Tr("Not sent"));
+            rtt_->setText(QStringLiteral("–"));
+            call_hint_->setText(refusal_);
+            tone = "bad";
+            break;
     }
-    QEvent change(QEvent::LanguageChange);
-    QCoreApplication::sendEvent(this, &change);
+    SetTone(answer_, tone);
+}
+
+// Screenshot mode: call the process plugin once it is connected (or give up
+// waiting), let the answer and the log arrive, then save and quit.
+void DemoWindow::StepScreenshot() {
+    ++screenshot_polls_;
+    switch (screenshot_step_) {
+        case 0: {
+            const bool connected = WhyNotCallable().isEmpty();
+            const bool configured = App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName) != nullptr;
+            if (connected || !configured || screenshot_polls_ > kScreenshotPatiencePolls) {
+                CallProcessPlugin();
+                screenshot_step_ = 1;
+            }
+            break;
+        }
+        case 1:
+            if (call_state_ != CallState::kWaiting) screenshot_step_ = 2;
+            break;
+        default: {
+            RefreshPlugins();
+            RefreshLog();
+            const QPixmap picture = grab();
+            const bool saved = picture.save(screenshot_path_, "PNG");
+            App()->GetLog()->Write(saved ? Application::kLogInfo : Application::kLogError, "DemoWindow: screenshot %s %s",
+                                   saved ? "saved to" : "could not be saved to", screenshot_path_.toUtf8().constData());
+            screenshot_path_.clear();
+            App()->Quit(false);
+            sender()->deleteLater();
+            break;
+        }
+    }
 }

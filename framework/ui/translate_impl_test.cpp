@@ -1,10 +1,15 @@
 #include "framework/ui/translate_impl.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace Application {
 namespace {
@@ -74,6 +79,28 @@ TEST(TranslateTest, UnreadableFileChangesNothing) {
     table.LoadFile("/nonexistent/velmora/lang.txt");
     table.LoadFile(nullptr);
     EXPECT_STREQ(table.Lookup("a"), "1");
+}
+
+// A language file as shipped: byte-order mark, CR LF, one line with bytes
+// that are not UTF-8 and one without '='. The marker is not part of the
+// first key, and the broken lines cost only themselves.
+TEST(TranslateTest, LoadFileReadsMarkedFileAndSkipsBrokenLines) {
+    char pattern[] = "/tmp/velmora-lang-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/lang.txt";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "\xEF\xBB\xBFOpen=Ouvrir\r\nbad\xC3\x28key=\xFF\xFE\r\nno separator here\r\nQuit=Quitter\r\n";
+    }
+    TranslateImpl table;
+    table.LoadText("Quit=Quit\nKeep=Kept\n");
+    table.LoadFile(path.c_str());
+    std::filesystem::remove_all(pattern);
+    EXPECT_STREQ(table.Lookup("Open"), "Ouvrir");
+    EXPECT_STREQ(table.Lookup("Quit"), "Quitter");
+    EXPECT_STREQ(table.Lookup("Keep"), "Kept");
+    EXPECT_EQ(table.Lookup("no separator here"), nullptr);
+    EXPECT_EQ(table.Lookup("\xEF\xBB\xBFOpen"), nullptr);
 }
 
 }  // namespace

@@ -47,17 +47,36 @@ const char* UISkinImpl::GetSkinPath(int index) {
 }
 
 void UISkinImpl::SetSkinIndex(int index) {
-    const int previous_index = current_index_.exchange(index);
-    if (previous_index == index) return;
-    std::string previous = GetSkinPath(previous_index);
-    std::string next = GetSkinPath(index);
     IApplication* app = App();
     IThreadTaskMgr* tasks = app ? app->GetThreadTaskMgr() : nullptr;
-    if (!tasks || tasks->IsMainThread()) {
-        Announce(previous, next);
-        return;
+    const bool on_main = !tasks || tasks->IsMainThread();
+    std::string previous;
+    std::string next;
+    {
+        std::lock_guard<std::mutex> guard(order_lock_);
+        const int previous_index = current_index_.exchange(index);
+        if (previous_index == index) return;
+        previous = GetSkinPath(previous_index);
+        next = GetSkinPath(index);
+        if (tasks && (!on_main || posted_announcements_ > 0 || running_announcements_ > 0)) {
+            ++posted_announcements_;
+            // The component outlives the main-thread queue: the application
+            // object stops the task manager before it frees any component.
+            tasks->PostMainThreadTask([this, previous = std::move(previous), next = std::move(next)] {
+                RunPostedAnnouncement(previous, next);
+            });
+            return;
+        }
     }
-    tasks->PostMainThreadTask([previous = std::move(previous), next = std::move(next)] { Announce(previous, next); });
+    Announce(previous, next);
+}
+
+void UISkinImpl::RunPostedAnnouncement(const std::string& previous, const std::string& next) {
+    {
+        std::lock_guard<std::mutex> guard(order_lock_);
+        --posted_announcements_;
+    }
+    Announce(previous, next);
 }
 
 std::string UISkinImpl::SkinChangePayload(const std::string& previous, const std::string& next) {
@@ -74,8 +93,10 @@ void UISkinImpl::Announce(const std::string& previous, const std::string& next) 
     INotifier* notifier = app ? app->GetNotifier() : nullptr;
     if (!notifier) return;
     const std::string payload = SkinChangePayload(previous, next);
+    ++running_announcements_;
     notifier->Notify(app->GetName(), kAppSkinChanged, payload.data(), static_cast<int>(payload.size()));
     notifier->Notify(app->GetName(), kAppSkinChangedAfter, payload.data(), static_cast<int>(payload.size()));
+    --running_announcements_;
 }
 
 std::string UISkinImpl::SaveState() {

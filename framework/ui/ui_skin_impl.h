@@ -26,7 +26,9 @@ public:
 
     bool Init() override;
     void Free() override {}
-    // Any thread: the index changes at once, the announcement runs on the main thread.
+    // Any thread: the index changes at once, the announcement runs on the main
+    // thread. Announcements keep the order of the changes, whichever threads
+    // made them, so a listener that swaps packages ends on the current one.
     void SetSkinIndex(int index) override;
     int GetSkinIndex() override { return current_index_.load(); }
     const char* GetSkinPath(int index) override;
@@ -44,9 +46,17 @@ public:
 private:
     using PackageList = std::vector<std::string>;
     void ReplacePackages(PackageList packages);
-    static void Announce(const std::string& previous, const std::string& next);
+    void Announce(const std::string& previous, const std::string& next);
+    void RunPostedAnnouncement(const std::string& previous, const std::string& next);
 
     std::atomic<int> current_index_{-1};
+    // Orders index changes with their announcements: a change on the main
+    // thread announces at once only while no posted announcement is waiting
+    // and no announcement is running (a listener that changes the skin
+    // again); otherwise it queues behind them.
+    std::mutex order_lock_;
+    int posted_announcements_ = 0;
+    int running_announcements_ = 0;  // main thread only
     std::string base_path_;
     // Texts handed out by GetSkinPath stay valid while the component lives:
     // a replaced list is retired, not freed, since readers on other threads
