@@ -149,7 +149,8 @@ void SetupTranslation() {
     char remove_switch[32] = {};
     app->GetCmdLineMgr()->GetValue("removeTranslator", remove_switch, sizeof remove_switch);
     if (remove_switch[0]) {
-        QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [translator] { RemoveTranslator(translator); },
+        // The translator is the context: the connection ends with it.
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, translator, [translator] { RemoveTranslator(translator); },
                          Qt::DirectConnection);
     } else {
         app->GetNotifier()->Subscribe(app->GetName(), Application::kAppShuttingDown,

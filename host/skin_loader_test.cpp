@@ -32,36 +32,37 @@ using Application::App;
 
 namespace {
 
-// One QApplication and one data root for the whole binary: Qt allows a
-// single application object per process, and the main configuration file
-// is opened once per process.
+// One QApplication and one data root for the whole binary, made once even
+// when the tests repeat: Qt allows a single application object per process,
+// and the main configuration file is opened once per process.
 class QtEnvironment : public ::testing::Environment {
 public:
-    static inline std::string data_home;
-
     void SetUp() override {
+        if (qApp) return;
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         char pattern[] = "/tmp/velmora-skin-host-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        data_home = pattern;
-        setenv("XDG_DATA_HOME", data_home.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", data_home.c_str(), 1);
+        data_home_.path = pattern;
+        setenv("XDG_DATA_HOME", pattern, 1);
+        setenv("XDG_RUNTIME_DIR", pattern, 1);
         // The setting is written back only into an existing file.
-        std::filesystem::create_directories(data_home + "/VelmoraData");
-        std::ofstream(data_home + "/VelmoraData/main_config.ini") << "[SKIN]\r\nIndex=1\r\n";
+        std::filesystem::create_directories(data_home_.path + "/VelmoraData");
+        std::ofstream(data_home_.path + "/VelmoraData/main_config.ini") << "[SKIN]\r\nIndex=1\r\n";
         static int argc = 1;
         static char program[] = "host_skin_test";
         static char* argv[] = {program, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override {
-        app_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(data_home, ignored);
+        static QApplication app(argc, argv);
     }
 
 private:
-    std::unique_ptr<QApplication> app_;
+    struct RemovedAtExit {
+        std::string path;
+        ~RemovedAtExit() {
+            std::error_code ignored;
+            if (!path.empty()) std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static inline RemovedAtExit data_home_;
 };
 
 [[maybe_unused]] const ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
@@ -93,6 +94,14 @@ struct StartOptions {
     std::vector<std::string> arguments;  // extra command-line switches
 };
 
+StartOptions Options(int index, std::vector<std::string> packages = {}, std::vector<std::string> arguments = {}) {
+    StartOptions options;
+    options.index = index;
+    options.packages = std::move(packages);
+    options.arguments = std::move(arguments);
+    return options;
+}
+
 class HostSkinTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -102,7 +111,9 @@ protected:
 
     void Start(const StartOptions& options) {
         options_ = options;
-        std::vector<std::string> args = {"host_skin_test"};
+        // The process keeps switches across framework runs; an empty value
+        // undoes an earlier test's -removeTranslator.
+        std::vector<std::string> args = {"host_skin_test", "-removeTranslator="};
         args.insert(args.end(), options.arguments.begin(), options.arguments.end());
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
@@ -178,7 +189,7 @@ TEST_F(HostSkinTest, IndexOneRegistersDarkAndBasePackages) {
 }
 
 TEST_F(HostSkinTest, IndexOutsideTheTableRegistersNothingAndKeepsTheSetting) {
-    Start({.index = 5});
+    Start(Options(5));
     EXPECT_TRUE(RegisteredSkinPackages().isEmpty());
     EXPECT_EQ(SavedIndex(), 5);
     EXPECT_FALSE(QFile::exists(QStringLiteral(":/Res/Qss/Comstyle.qss")));
@@ -258,7 +269,7 @@ protected:
 };
 
 TEST_F(HostBrokenSkinTest, MissingPackageIsLoggedWithItsPathAndTheProgramGoesOn) {
-    Start({.index = 0, .packages = {missing_, broken_}});
+    Start(Options(0, {missing_, broken_}));
     EXPECT_TRUE(Warned(missing_));
     EXPECT_TRUE(RegisteredSkinPackages().isEmpty());
     EXPECT_EQ(SavedIndex(), 0);
@@ -269,7 +280,7 @@ TEST_F(HostBrokenSkinTest, MissingPackageIsLoggedWithItsPathAndTheProgramGoesOn)
 }
 
 TEST_F(HostBrokenSkinTest, BrokenPackageIsLoggedWithItsPathAndTheProgramGoesOn) {
-    Start({.index = 1, .packages = {missing_, broken_}});
+    Start(Options(1, {missing_, broken_}));
     EXPECT_TRUE(Warned(broken_));
     EXPECT_FALSE(RegisteredSkinPackages().contains(QString::fromStdString(broken_)));
     EXPECT_TRUE(RegisteredSkinPackages().contains(QString::fromStdString(SkinDir() + "Kestrun.rcc")))
@@ -281,7 +292,7 @@ TEST_F(HostBrokenSkinTest, BrokenPackageIsLoggedWithItsPathAndTheProgramGoesOn) 
 // A skin change towards a package that has gone since start-up: said, and
 // the base package stays.
 TEST_F(HostBrokenSkinTest, ChangeToAMissingPackageIsLoggedAndKeepsTheBase) {
-    Start({.index = 0, .packages = {SkinDir() + "LightMode.rcc", missing_}});
+    Start(Options(0, {SkinDir() + "LightMode.rcc", missing_}));
     ASSERT_TRUE(RegisteredSkinPackages().contains(QString::fromStdString(SkinDir() + "LightMode.rcc")));
     App()->GetUISkin()->SetSkinIndex(1);
     EXPECT_TRUE(Warned(missing_));
@@ -329,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
 // not at the framework's shut-down message.
 TEST_F(HostSkinTest, RemoveTranslatorSwitchRemovesItWhenTheLoopEnds) {
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
-    Start({.arguments = {"-removeTranslator=1"}});
+    Start(Options(1, {}, {"-removeTranslator=1"}));
     EXPECT_EQ(qApp->translate("DemoWindow", "Plugins"), QStringLiteral("PLUGINS"));
     QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
     QCoreApplication::exec();

@@ -18,6 +18,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QTableWidget>
 #include <QTimer>
@@ -79,6 +80,16 @@ void SetTone(QWidget* widget, const char* tone) {
     widget->style()->polish(widget);
 }
 
+// "[date time][thread][level]message" shown as "time  level  message": the
+// date and the thread say little in a window that lives for one run.
+QString ShortLogLine(const QString& line) {
+    static const QRegularExpression pattern(QStringLiteral("^\\[\\S+ ([^\\]]+)\\]\\[[^\\]]*\\]\\[([^\\]]*)\\](.*)$"));
+    const QRegularExpressionMatch match = pattern.match(line);
+    if (!match.hasMatch()) return line;
+    return match.captured(1) + QStringLiteral("  ") + match.captured(2).leftJustified(5) + QStringLiteral("  ") +
+           match.captured(3);
+}
+
 QString FormatRoundTrip(qint64 nanoseconds) {
     if (nanoseconds < 1000000) return QString::number(nanoseconds / 1000.0, 'f', 0) + QStringLiteral(" µs");
     return QString::number(nanoseconds / 1000000.0, 'f', 2) + QStringLiteral(" ms");
@@ -88,7 +99,7 @@ QString FormatRoundTrip(qint64 nanoseconds) {
 
 DemoWindow::DemoWindow() {
     setObjectName(QStringLiteral("DemoWindow"));
-    resize(920, 720);
+    resize(920, 760);
 
     title_ = Named("Title");
     subtitle_ = Named("Subtitle");
@@ -117,7 +128,6 @@ DemoWindow::DemoWindow() {
     plugins_->setSelectionMode(QAbstractItemView::NoSelection);
     plugins_->setFocusPolicy(Qt::NoFocus);
     plugins_->setShowGrid(false);
-    plugins_->setMinimumHeight(170);
     auto* plugins_layout = new QVBoxLayout;
     plugins_layout->addWidget(plugins_);
 
@@ -136,7 +146,7 @@ DemoWindow::DemoWindow() {
     call_layout->setVerticalSpacing(8);
     call_layout->addWidget(call_, 0, 0, 1, 2, Qt::AlignLeft);
     call_layout->addWidget(answer_caption_, 1, 0);
-    call_layout->addWidget(answer_, 1, 1);
+    call_layout->addWidget(answer_, 1, 1, Qt::AlignLeft);
     call_layout->addWidget(rtt_caption_, 2, 0);
     call_layout->addWidget(rtt_, 2, 1);
     call_layout->addWidget(call_hint_, 3, 0, 1, 2);
@@ -180,7 +190,6 @@ DemoWindow::DemoWindow() {
     log_ = new QPlainTextEdit;
     log_->setObjectName(QStringLiteral("Log"));
     log_->setReadOnly(true);
-    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
     log_->setMaximumBlockCount(kMaxLogLines);
     auto* log_layout = new QVBoxLayout;
     log_layout->addWidget(log_);
@@ -332,8 +341,8 @@ void DemoWindow::RefreshPlugins() {
             holder = new QWidget;
             holder->setObjectName(QStringLiteral("PillHolder"));
             auto* holder_layout = new QHBoxLayout(holder);
-            holder_layout->setContentsMargins(8, 0, 8, 0);
-            holder_layout->addWidget(Named("StatePill"));
+            holder_layout->setContentsMargins(3, 0, 8, 0);
+            holder_layout->addWidget(Named("StatePill"), 0, Qt::AlignVCenter);
             holder_layout->addStretch();
             plugins_->setCellWidget(row, 2, holder);
         }
@@ -342,6 +351,10 @@ void DemoWindow::RefreshPlugins() {
         if (pill->text() != state.state) pill->setText(state.state);
         SetTone(pill, kTones[static_cast<int>(state.tone)]);
     }
+    // As tall as its rows: the card hugs the list instead of scrolling it.
+    int height = plugins_->horizontalHeader()->sizeHint().height() + 2 * plugins_->frameWidth();
+    for (int row = 0; row < plugins_->rowCount(); ++row) height += plugins_->rowHeight(row);
+    plugins_->setFixedHeight(height);
 }
 
 // Follows this run's log file (one per process run, named after its pid).
@@ -361,6 +374,7 @@ void DemoWindow::RefreshLog() {
     bool failures = false;
     for (QByteArray line : fresh.left(last_break).split('\n')) {
         if (line.endsWith('\r')) line.chop(1);
+        if (line.isEmpty()) continue;
         const QString text = QString::fromUtf8(line);
         // A library that cannot be loaded still gets its proxy: only the log says so.
         const int error = text.indexOf(QStringLiteral("CreatePlugin Error: "));
@@ -373,7 +387,7 @@ void DemoWindow::RefreshLog() {
                 }
             }
         }
-        log_->appendPlainText(text);
+        log_->appendPlainText(ShortLogLine(text));
     }
     if (failures) RefreshPlugins();
 }
@@ -498,4 +512,18 @@ void DemoWindow::StepScreenshot() {
             break;
         }
     }
+}
+
+// Reloads the chosen language's files into the framework's table; the
+// installed translator answers from it, so a language change event suffices.
+// Each default file holds every text, so switching back overrides them all.
+void DemoWindow::SwitchLanguage(int index) {
+    const char* files[2] = {index == 1 ? ":/Res/Lang/lang_default_zh_cn.txt" : ":/Res/Lang/lang_default_en_us.txt",
+                            index == 1 ? ":/Res/Lang/lang_zh_cn.txt" : ":/Res/Lang/lang_en_us.txt"};
+    for (const char* name : files) {
+        QFile file(QString::fromLatin1(name));
+        if (file.open(QIODevice::ReadOnly)) App()->GetTranslate()->LoadText(file.readAll().constData());
+    }
+    QEvent change(QEvent::LanguageChange);
+    QCoreApplication::sendEvent(this, &change);
 }
