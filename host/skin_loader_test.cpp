@@ -30,6 +30,9 @@
 
 using Application::App;
 
+// Qt 5's offscreen platform plugin never frees its screen and cursor.
+extern "C" const char* __lsan_default_suppressions() { return "leak:QGuiApplicationPrivate::createPlatformIntegration\n"; }
+
 namespace {
 
 // One QApplication and one data root for the whole binary, made once even

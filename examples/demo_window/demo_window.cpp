@@ -497,7 +497,16 @@ void DemoWindow::StepScreenshot() {
             break;
         }
         case 1:
-            if (call_state_ != CallState::kWaiting) screenshot_step_ = 2;
+            if (call_state_ == CallState::kWaiting) break;
+            if (call_state_ == CallState::kAnswered) {
+                App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: %s answered \"%s\" in %lld ns",
+                                       DemoPlugin::kProcessPluginName, answer_text_.toUtf8().constData(),
+                                       static_cast<long long>(rtt_ns_));
+            } else {
+                App()->GetLog()->Write(Application::kLogWarning, "DemoWindow: %s: %s", DemoPlugin::kProcessPluginName,
+                                       (call_state_ == CallState::kRefused ? refusal_ : answer_->text()).toUtf8().constData());
+            }
+            screenshot_step_ = 2;
             break;
         default: {
             RefreshPlugins();

@@ -1,0 +1,70 @@
+// The demo as a newcomer starts it: the real host with the demo
+// configuration, the window in screenshot mode. It must call the sample
+// process plugin and report its answer, or say plainly why it could not,
+// and in both cases save its picture and quit: never hang.
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/test_support/velmora_fixture.h"
+
+namespace {
+
+using test_support::DescribeStatus;
+using test_support::kVelmoraDeadline;
+
+struct DemoCase {
+    const char* name;
+    std::string config;  // empty: the shipped demo configuration
+    const char* skin;
+    const char* expected_line;
+};
+
+void PrintTo(const DemoCase& test_case, std::ostream* out) { *out << test_case.name; }
+
+std::string DemoOnlyConfig(const std::string& dir) {
+    const std::string path = dir + "/demo_only.json";
+    std::ofstream(path) << R"({"plugins": [{"type": 2, "file": "plugins/libDemoWindow", "name": "DemoWindow"}]})";
+    return path;
+}
+
+class DemoWindowTest : public test_support::VelmoraProcessTest, public ::testing::WithParamInterface<DemoCase> {};
+
+TEST_P(DemoWindowTest, CallsTheProcessPluginSavesItsPictureAndQuits) {
+    const DemoCase& test_case = GetParam();
+    const std::string config = test_case.config.empty() ? std::string(DEMO_CONFIG) : DemoOnlyConfig(temp_.path());
+    const std::string picture = temp_.path() + "/demo.png";
+    Start({"-plugin_config=" + config, std::string("-demo_skin=") + test_case.skin, "-demo_screenshot=" + picture},
+          {{"LANG", "C.UTF-8"}, {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}});
+    const pid_t pid = child_.pid();
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "the demo did not quit";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+
+    const std::string log = LogText(pid);
+    EXPECT_NE(log.find(test_case.expected_line), std::string::npos) << log;
+    EXPECT_NE(log.find("DemoWindow: screenshot saved to " + picture), std::string::npos) << log;
+    EXPECT_EQ(log.find("skin package"), std::string::npos) << "the skins are built beside the program:\n" << log;
+
+    std::ifstream in(picture, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, DemoWindowTest,
+    ::testing::Values(
+        DemoCase{"ShippedLight", "", "0", "DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "},
+        DemoCase{"ShippedDark", "", "1", "DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "},
+        DemoCase{"WithoutProcessPlugin", "demo-only", "1",
+                 "DemoWindow: SampleProcess: SampleProcess is not in the plugin configuration."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
