@@ -22,6 +22,10 @@ bool OnComponentStarted(Application::InterfaceBase* component) {
     } else if (component == app->GetAppPath()) {
         ClearDirectory(QString::fromUtf8(app->GetAppPath()->GetTempDir()), false);
         Tools::CSingleton<Trevalo>::GetInstance()->InitDumpHandler("Velmora", OnCrashDumpWritten, nullptr);
+    } else if (component == app->GetNotifier()) {
+        // Before any plugin exists, so that a reporter connecting during
+        // start-up is not missed.
+        ReporterBridge::Instance().Subscribe();
     }
     return true;
 }

@@ -4,8 +4,8 @@ namespace Application {
 class InterfaceBase;
 }
 
-// The host's component callback: reacts to the skin, translation and paths
-// components as each one starts. Always returns true.
+// The host's component callback: reacts to the skin, translation, paths and
+// notifier components as each one starts. Always returns true.
 bool OnComponentStarted(Application::InterfaceBase* component);
 
 // The host's crash callback, called by the crash reporter on its own thread

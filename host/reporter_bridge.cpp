@@ -1,5 +1,9 @@
 #include "host/reporter_bridge.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+
 #include <QJsonDocument>
 
 #include "Application/Application.h"
@@ -54,12 +58,28 @@ std::string ReporterBridge::EventRecord(uint64_t time_ms, const std::string& eve
     return data;
 }
 
-void ReporterBridge::Start() {
+void ReporterBridge::Subscribe() {
     Application::IApplication* app = App();
+    // Not under lock_: the notifier delivers under a lock of its own, and the
+    // handler takes lock_.
     if (!app || !app->GetNotifier() || subscription_) return;
     subscription_ = app->GetNotifier()->Subscribe(
         app->GetName(), Application::kAppPluginConnected,
         [this](unsigned, const char* data, int length) { OnPluginConnected(data, length); });
+}
+
+void ReporterBridge::Start() {
+    Subscribe();
+    std::lock_guard<std::mutex> guard(lock_);
+    started_ = true;
+    Application::IPlugin* reporter = FindReporter();
+    if (!reporter) {
+        // Plugins are created only at start-up: no reporter will ever take them.
+        reporter_absent_ = true;
+        early_records_.clear();
+        return;
+    }
+    if (connect_pending_) SendOssInitLocked(reporter);
 }
 
 void ReporterBridge::OnPluginConnected(const char* data, int length) {
@@ -68,23 +88,36 @@ void ReporterBridge::OnPluginConnected(const char* data, int length) {
     for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
     if (size > static_cast<uint32_t>(length - 4)) return;
     if (std::string(data + 4, size) != kPluginName) return;
-    SendOssInit();
+    std::lock_guard<std::mutex> guard(lock_);
+    Application::IPlugin* reporter = FindReporter();
+    if (!reporter) {
+        // The plugin manager publishes its plugins only after starting them
+        // all; Start sends OssInit then.
+        if (!started_) connect_pending_ = true;
+        return;
+    }
+    SendOssInitLocked(reporter);
+}
+
+Application::IPlugin* ReporterBridge::FindReporter() {
+    Application::IApplication* app = App();
+    Application::IPluginMgr* plugins = app ? app->GetPluginMgr() : nullptr;
+    return plugins ? plugins->GetPlugin(kPluginName) : nullptr;
 }
 
 bool ReporterBridge::Send(int32_t command, const std::string& data) {
-    Application::IApplication* app = App();
-    Application::IPluginMgr* plugins = app ? app->GetPluginMgr() : nullptr;
-    Application::IPlugin* plugin = plugins ? plugins->GetPlugin(kPluginName) : nullptr;
+    Application::IPlugin* plugin = FindReporter();
     if (!plugin) return false;
     plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), nullptr);
     return true;
 }
 
-void ReporterBridge::SendOssInit() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!App() || !App()->GetPluginMgr() || !App()->GetPluginMgr()->GetPlugin(kPluginName)) return;
-    App()->GetLog()->Write(Application::kLogInfo, "%s", "ExePluginReporter::OssInit()");
-    Send(kOssInit, std::string());
+// The log's Write only queues its line, so holding the lock here cannot stall
+// the log writer for long.
+void ReporterBridge::SendOssInitLocked(Application::IPlugin* reporter) {
+    connect_pending_ = false;
+    if (Application::ILog* log = App()->GetLog()) log->Write(Application::kLogInfo, "%s", "ExePluginReporter::OssInit()");
+    reporter->Invoke(kOssInit, nullptr, 0, nullptr);
     ready_ = true;
     while (!early_records_.empty()) {
         Send(kLogRecord, early_records_.front());
@@ -98,6 +131,7 @@ void ReporterBridge::ReportLog(const char* message, const char* level_name) {
     std::string record = LogRecord(now, message ? message : "", level_name ? level_name : "");
     std::lock_guard<std::mutex> guard(lock_);
     if (ready_ && Send(kLogRecord, record)) return;
+    if (reporter_absent_) return;
     early_records_.push_back(std::move(record));
     if (early_records_.size() > kMaxEarlyRecords) early_records_.pop_front();
 }
@@ -106,6 +140,31 @@ void ReporterBridge::ReportCrash(const std::optional<QString>& description) {
     QJsonObject body;
     if (description) body.insert(QStringLiteral("description"), *description);
     ReportEvent("DM1002", body, 1);
+    WaitForPluginProcessTraffic(kCrashDeliveryWaitMs);
+}
+
+// Calls to a plugin process leave from worker thread 2 in the order they were
+// made, so a marker posted there after the event runs once the event is on
+// the socket. The crash reporter ends the process as soon as its callback
+// returns; without this wait the event would die with it. When the crash hit
+// worker thread 2 itself the marker never runs and the wait just ends.
+void ReporterBridge::WaitForPluginProcessTraffic(int timeout_ms) {
+    Application::IApplication* app = App();
+    Application::IThreadTaskMgr* tasks = app ? app->GetThreadTaskMgr() : nullptr;
+    if (!tasks || tasks->IsWorker2Thread() || !FindReporter()) return;
+    struct Marker {
+        std::mutex lock;
+        std::condition_variable passed;
+        bool done = false;
+    };
+    auto marker = std::make_shared<Marker>();
+    tasks->PostWorker2Task([marker] {
+        std::lock_guard<std::mutex> guard(marker->lock);
+        marker->done = true;
+        marker->passed.notify_all();
+    });
+    std::unique_lock<std::mutex> wait(marker->lock);
+    marker->passed.wait_for(wait, std::chrono::milliseconds(timeout_ms), [&] { return marker->done; });
 }
 
 void ReporterBridge::ReportEvent(const char* event_id, const QJsonObject& body, uint32_t value) {

@@ -7,6 +7,8 @@
 #include <string>
 
 #include <QJsonObject>
+
+#include "Application/IPlugin.h"
 #include <QString>
 
 // Forwards the host's log records, a crash event and the log-backup request
@@ -17,13 +19,23 @@ class ReporterBridge {
 public:
     static constexpr const char* kPluginName = "ExePluginReporter";
     static constexpr size_t kMaxEarlyRecords = 1000;
+    static constexpr int kCrashDeliveryWaitMs = 2000;
     enum Command : int32_t { kOssInit = 1, kLogRecord = 3, kEvent = 4, kBackupLocalLog = 9 };
 
     static ReporterBridge& Instance();
 
-    // Subscribes to "app" 5 (a plugin process connected). Main thread, once.
+    // Subscribes to "app" 5 (a plugin process connected); later calls do
+    // nothing. The host calls it as soon as the notifier runs, since the
+    // reporter may connect while the plugin manager is still starting.
+    void Subscribe();
+    // Start-up is over (every plugin is published): subscribes when that has
+    // not happened yet and sends the OssInit that a reporter connected during
+    // start-up had to wait for. Without a configured reporter, records are no
+    // longer kept, since none can appear later. Main thread.
     void Start();
     void ReportLog(const char* message, const char* level_name);
+    // The process is about to die: waits (at most kCrashDeliveryWaitMs) until
+    // the event has left for the plugin process.
     void ReportCrash(const std::optional<QString>& description = std::nullopt);
     void ReportEvent(const char* event_id, const QJsonObject& body, uint32_t value);
     void BackupLocalLog(bool flag);
@@ -38,10 +50,15 @@ public:
 private:
     ReporterBridge() = default;
     bool Send(int32_t command, const std::string& data);
-    void SendOssInit();
+    void SendOssInitLocked(Application::IPlugin* reporter);
+    static Application::IPlugin* FindReporter();
+    static void WaitForPluginProcessTraffic(int timeout_ms);
 
     std::mutex lock_;  // keeps early records and live records in one order
-    bool ready_ = false;
+    bool started_ = false;          // start-up over: a configured reporter can be found
+    bool connect_pending_ = false;  // connected before it could be found
+    bool ready_ = false;            // OssInit sent: records go out at once
+    bool reporter_absent_ = false;  // none configured: nothing to keep records for
     std::deque<std::string> early_records_;
-    uintptr_t subscription_ = 0;
+    uintptr_t subscription_ = 0;  // main thread only
 };

@@ -1,6 +1,11 @@
 // "ExePluginReporter": receives the host's log records, events and backup
 // requests and appends them, decoded, to a text file (the "-reporter_output="
-// switch, else reporter.txt in the data root), one line per command.
+// switch, else reporter.txt in the data root), one line per command:
+//   command 1 length=0
+//   command 3 time=<s> level=<name> message=<text>
+//   command 4 time=<ms> id=<event id> body=<json> value=<n>
+//   command 9 flag=<byte>
+// and "command <n> malformed length=<bytes>" for data off its layout.
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -16,7 +21,7 @@ namespace {
 
 class Reader {
 public:
-    Reader(const char* data, int32_t length) : data_(data), left_(data ? static_cast<size_t>(length) : 0) {}
+    Reader(const char* data, int32_t length) : data_(data), left_(data && length > 0 ? static_cast<size_t>(length) : 0) {}
     bool U64(uint64_t& value) { return Number(value, 8); }
     bool U32(uint32_t& value) {
         uint64_t wide = 0;
@@ -32,6 +37,14 @@ public:
         left_ -= size;
         return true;
     }
+    // The single 0 byte that closes records 3 and 4.
+    bool Terminator() {
+        if (left_ < 1 || data_[0] != '\0') return false;
+        ++data_;
+        --left_;
+        return true;
+    }
+    bool AtEnd() const { return left_ == 0; }
 
 private:
     bool Number(uint64_t& value, size_t width) {
@@ -46,6 +59,22 @@ private:
     size_t left_;
 };
 
+// One line per record: line breaks and backslashes in texts are escaped.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
 class ReporterPlugin final : public Application::IPlugin {
 public:
     bool Init() override {
@@ -57,25 +86,39 @@ public:
     void Free() override {}
     const char* GetName() override { return "ExePluginReporter"; }
 
+    // Any thread. A record that does not match its command's layout exactly
+    // (short, trailing bytes, no closing 0 byte) is written as "malformed".
     void Invoke(int32_t command, const char* data, int32_t length, Application::InvokeCallback) override {
         Reader reader(data, length);
-        std::string line = "command " + std::to_string(command);
-        if (command == 3) {
+        std::string fields;
+        bool valid = false;
+        if (command == 1) {
+            valid = reader.AtEnd();
+        } else if (command == 3) {
             uint64_t time = 0;
             std::string message, level;
-            if (reader.U64(time) && reader.Text(message) && reader.Text(level))
-                line += " time=" + std::to_string(time) + " level=" + level + " message=" + message;
+            valid = reader.U64(time) && reader.Text(message) && reader.Text(level) && reader.Terminator() &&
+                    reader.AtEnd();
+            fields = " time=" + std::to_string(time) + " level=" + Escaped(level) + " message=" + Escaped(message);
         } else if (command == 4) {
             uint64_t time = 0;
             uint32_t value = 0;
             std::string id, body;
-            if (reader.U64(time) && reader.Text(id) && reader.Text(body) && reader.U32(value))
-                line += " time=" + std::to_string(time) + " id=" + id + " body=" + body + " value=" + std::to_string(value);
-        } else if (command == 9 && length >= 1) {
-            line += " flag=" + std::to_string(static_cast<int>(data[0]));
+            valid = reader.U64(time) && reader.Text(id) && reader.Text(body) && reader.U32(value) &&
+                    reader.Terminator() && reader.AtEnd();
+            fields = " time=" + std::to_string(time) + " id=" + Escaped(id) + " body=" + Escaped(body) +
+                     " value=" + std::to_string(value);
+        } else if (command == 9) {
+            valid = length == 1 && data;
+            if (valid) fields = " flag=" + std::to_string(static_cast<unsigned char>(data[0]));
         } else {
-            line += " length=" + std::to_string(length);
+            valid = true;
         }
+        std::string line = "command " + std::to_string(command);
+        if (valid)
+            line += fields.empty() ? " length=" + std::to_string(length) : fields;
+        else
+            line += " malformed length=" + std::to_string(length);
         std::lock_guard<std::mutex> guard(lock_);
         if (FILE* file = std::fopen(output_.c_str(), "a")) {
             std::fprintf(file, "%s\n", line.c_str());
