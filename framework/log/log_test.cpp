@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -125,6 +127,35 @@ TEST_F(LogTest, LongMessagesAreCut) {
     log.Write(300, "%s", huge.c_str());
     log.Free();
     EXPECT_EQ(message.size(), Log::kMessageSize - 1);
+}
+
+// Without waiting for Free: the writer flushes once it has caught up, so a
+// burst and a lone line after it both reach the file while the log runs.
+TEST_F(LogTest, LinesReachTheFileWhileTheLogRuns) {
+    Log log;
+    log.SetLogDirectoryForTesting((root_ / "VelmoraData" / "logs").string());
+    ASSERT_TRUE(log.Init());
+    auto count_lines = [&] {
+        const std::string text = ReadAll(log.FilePathForTesting());
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    };
+    auto wait_for_lines = [&](size_t expected) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (count_lines() < expected && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return count_lines();
+    };
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t)
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < 500; ++i) log.Write(300, "burst %d %d", t, i);
+        });
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_EQ(wait_for_lines(1000), 1000u);
+    log.Write(100, "a lone line");
+    EXPECT_EQ(wait_for_lines(1001), 1001u);
+    EXPECT_NE(ReadAll(log.FilePathForTesting()).find("[error]a lone line\n"), std::string::npos);
+    log.Free();
 }
 
 TEST_F(LogTest, OldFilesOfTheSameProgramArePruned) {
