@@ -165,9 +165,9 @@ TEST_F(LogTest, OldFilesOfTheSameProgramArePruned) {
     ASSERT_GT(Tools::os_get_executable_file(exe, sizeof exe), 0);
     ASSERT_TRUE(Tools::os_path_find_filename(exe, base));
     for (int i = 0; i < 60; ++i) {
-        char name[256];
-        std::snprintf(name, sizeof name, "%s_20200101_0000%02d_%d.log", base, i, 100 + i);
-        std::ofstream(dir / name) << "old\n";
+        char stamp[64];
+        std::snprintf(stamp, sizeof stamp, "_20200101_0000%02d_%d.log", i, 100 + i);
+        std::ofstream(dir / (std::string(base) + stamp)) << "old\n";
     }
     std::ofstream(dir / "Other_20200101_000000_1.log") << "someone else's\n";
     std::ofstream(dir / (std::string(base) + "_tool_20200101_000000_1.log")) << "another program\n";
