@@ -3,6 +3,7 @@
 // notifications under its own name.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -29,6 +30,7 @@ public:
         kSubscribe = 8,   // data "module|id": subscribes on the host; each delivery is answered through command 9
         kDeliveries = 9,  // answers the deliveries seen so far, "data;data;..."
         kQuitHost = 10,   // asks the host program to quit, answers "quitting"
+        kSwitch = 11,     // data names a command-line switch; answers its value, or "absent"
         kStartupTrigger = 0,
     };
 
@@ -89,6 +91,20 @@ public:
                 answer("quitting");
                 Application::App()->GetApplicationUtil()->QuitApplication();
                 break;
+            case kSwitch: {
+                Application::ICmdLineMgr* command_line = Application::App()->GetCmdLineMgr();
+                if (!command_line->Has(input.c_str())) {
+                    answer("absent");
+                    break;
+                }
+                // Asked without a buffer, GetValue tells the length.
+                const int length = command_line->GetValue(input.c_str(), nullptr, 0);
+                std::string value(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+                command_line->GetValue(input.c_str(), value.data(), static_cast<int>(value.size()));
+                value.resize(static_cast<size_t>(std::max(length, 0)));
+                answer(value);
+                break;
+            }
             case kDeliveries: {
                 std::lock_guard<std::mutex> guard(lock_);
                 answer(deliveries_);

@@ -164,6 +164,16 @@ TEST_F(ExePluginEndToEndTest, ThePluginProcessCallsHostPluginsAndNotifiesBothWay
     EXPECT_TRUE(PumpUntil([&] { return Call(plugin_, 9, "") == "one;two;"; }));
 }
 
+TEST_F(ExePluginEndToEndTest, TheProcessGetsItsNameHostPidAndTheWholeConfiguredCommandLine) {
+    const std::string long_value(700, 'v');
+    Start("[" + SampleProcessEntry(R"("ensure_process": true, "cmdline": "-first=1 -long=)" + long_value + R"( -last=end")") + "]");
+    EXPECT_EQ(MustCall(11, "plugin_name"), "SampleProcess");
+    EXPECT_EQ(MustCall(11, "pid"), std::to_string(getpid()));
+    EXPECT_EQ(MustCall(11, "first"), "1");
+    EXPECT_EQ(MustCall(11, "long"), long_value) << "the command line must not be cut";
+    EXPECT_EQ(MustCall(11, "last"), "end");
+}
+
 TEST_F(ExePluginEndToEndTest, QuittingFromThePluginProcessQuitsTheHost) {
     Start("[" + SampleProcessEntry() + "]");
     EXPECT_EQ(MustCall(10), "quitting");
