@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -166,8 +167,11 @@ DemoWindow::DemoWindow() {
     appearance_layout->addWidget(skin_, 0, 1);
     appearance_layout->addWidget(language_label_, 1, 0);
     appearance_layout->addWidget(language_, 1, 1);
+    skin_hint_ = Named("Hint");
+    skin_hint_->setWordWrap(true);
+    appearance_layout->addWidget(skin_hint_, 2, 0, 1, 2);
     appearance_layout->setColumnStretch(1, 1);
-    appearance_layout->setRowStretch(2, 1);
+    appearance_layout->setRowStretch(3, 1);
 
     plugins_title_ = Named("SectionTitle");
     call_title_ = Named("SectionTitle");
@@ -262,6 +266,7 @@ void DemoWindow::changeEvent(QEvent* event) {
 }
 
 void DemoWindow::FollowSkin() {
+    ShowSkinPackages();
     const int index = App()->GetUISkin()->GetSkinIndex();
     if (index < 0 || index >= skin_->count() || index == skin_->currentIndex()) return;
     const bool blocked = skin_->blockSignals(true);
@@ -288,11 +293,22 @@ void DemoWindow::Retranslate() {
     skin_->setItemText(0, Tr("Light"));
     skin_->setItemText(1, Tr("Dark"));
     language_label_->setText(Tr("Language"));
+    ShowSkinPackages();
     call_->setText(Tr("Call the sample process plugin"));
     answer_caption_->setText(Tr("Answer"));
     rtt_caption_->setText(Tr("Round trip"));
     ShowResult();
     RefreshPlugins();
+}
+
+// Which packages the host registered for the shown skin: the selected one
+// and the base package, from SkinResource/ beside the program.
+void DemoWindow::ShowSkinPackages() {
+    Application::IUISkin* skin = App()->GetUISkin();
+    const QString selected = QFileInfo(QString::fromUtf8(skin->GetSkinPath(skin->GetSkinIndex()))).fileName();
+    const QString base = QFileInfo(QString::fromUtf8(skin->GetBaseSkinPath())).fileName();
+    skin_hint_->setText(Tr("Packages: %1 and %2, from SkinResource beside the program.")
+                            .arg(selected.isEmpty() ? QStringLiteral("-") : selected, base));
 }
 
 DemoWindow::Row DemoWindow::StateOf(const QJsonObject& entry) const {
@@ -499,9 +515,9 @@ void DemoWindow::StepScreenshot() {
         case 1:
             if (call_state_ == CallState::kWaiting) break;
             if (call_state_ == CallState::kAnswered) {
-                App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: %s answered \"%s\" in %lld ns",
+                App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: %s answered \"%s\" in %lld us",
                                        DemoPlugin::kProcessPluginName, answer_text_.toUtf8().constData(),
-                                       static_cast<long long>(rtt_ns_));
+                                       static_cast<long long>(rtt_ns_ / 1000));
             } else {
                 App()->GetLog()->Write(Application::kLogWarning, "DemoWindow: %s: %s", DemoPlugin::kProcessPluginName,
                                        (call_state_ == CallState::kRefused ? refusal_ : answer_->text()).toUtf8().constData());

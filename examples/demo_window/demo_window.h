@@ -54,6 +54,7 @@ private:
     void ShowResult();
     void SwitchLanguage(int index);
     void FollowSkin();
+    void ShowSkinPackages();
     Row StateOf(const QJsonObject& entry) const;
     // The sample process plugin as the window sees it: null text when it can
     // be called, otherwise why not.
@@ -72,6 +73,7 @@ private:
     QLabel* skin_label_;
     QLabel* language_label_;
     QLabel* call_hint_;
+    QLabel* skin_hint_;
     QLabel* answer_caption_;
     QLabel* answer_;
     QLabel* rtt_caption_;
