@@ -30,8 +30,10 @@
 
 using Application::App;
 
-// Qt 5's offscreen platform plugin never frees its screen and cursor.
+// Qt 5's offscreen platform plugin never frees its screen and cursor; full
+// allocation stacks let the suppression see through Qt's frames.
 extern "C" const char* __lsan_default_suppressions() { return "leak:QGuiApplicationPrivate::createPlatformIntegration\n"; }
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace {
 
