@@ -108,7 +108,9 @@ void LocalPeer::receiveConnection() {
 // Reads without blocking the GUI thread: the message is complete when the
 // sender closes its side; a silent or oversized sender is dropped.
 void LocalPeer::Receive(QLocalSocket* socket) {
-    auto* buffer = new QByteArray;
+    // Owned by the connections below, so it goes with the socket also when the
+    // program quits while a sender is still connected.
+    auto buffer = std::make_shared<QByteArray>();
     auto* deadline = new QTimer(socket);
     deadline->setSingleShot(true);
     auto finish = [this, socket, buffer, deadline](bool complete) {
@@ -120,7 +122,6 @@ void LocalPeer::Receive(QLocalSocket* socket) {
         socket->disconnect(this);
         socket->deleteLater();
         const QByteArray message = *buffer;
-        delete buffer;
         if (complete && !message.isEmpty()) emit messageReceived(QString::fromUtf8(message));
     };
     auto done = std::make_shared<bool>(false);

@@ -112,14 +112,7 @@ protected:
     // A second start, with the same environment; returns its exit status.
     int RunSecond() {
         ChildProcess second;
-        const std::vector<std::string> environment = test_support::MakeEnvironment({
-            {"QT_QPA_PLATFORM", "offscreen"},
-            {"XDG_DATA_HOME", DataHome()},
-            {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
-            {"HOME", temp_.path() + "/home"},
-            {"DISPLAY", ""},
-        });
-        EXPECT_TRUE(second.Start(VELMORA_PROGRAM, {}, environment, temp_.path()));
+        EXPECT_TRUE(second.Start(VELMORA_PROGRAM, {}, Environment(), temp_.path()));
         second_pid_ = second.pid();
         int status = -1;
         EXPECT_TRUE(second.WaitForExit(kDeadline, &status)) << "the second instance did not leave";
