@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Tools/memory.h"
+#include "Tools/window.h"
 #include "examples/demo_window/demo_window.h"
 
 using Application::App;
@@ -76,12 +77,16 @@ bool DemoPlugin::Init() {
         Link()->window = window_;
     }
     window_->show();
+    // The window a second start of the program brings to the front.
+    window_id_ = static_cast<int64_t>(window_->winId());
+    Tools::PushAppWindowID(window_id_);
     return true;
 }
 
 void DemoPlugin::Free() {
     Unsubscribe();
     if (!window_) return;
+    Tools::RemoveAppWindowID(window_id_);
     {
         std::lock_guard<std::mutex> guard(Link()->lock);
         Link()->window = nullptr;

@@ -49,6 +49,7 @@ private:
     void Unsubscribe();
 
     DemoWindow* window_ = nullptr;
+    int64_t window_id_ = 0;
     uintptr_t connected_subscription_ = 0;
     uintptr_t ended_subscription_ = 0;
 };
