@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "host/test_support/child_process.h"
+#include "host/test_support/velmora_fixture.h"
 
 namespace {
 
@@ -96,18 +97,15 @@ std::string CommandName(pid_t pid) {
     return name;
 }
 
-class ReporterEndToEndTest : public ::testing::Test {
+class ReporterEndToEndTest : public test_support::VelmoraProcessTest {
 protected:
     enum class Reporter { kNone, kAtStart, kOnTrigger };
 
     void SetUp() override {
-        ASSERT_TRUE(temp_.ok());
+        VelmoraProcessTest::SetUp();
         // Plugin processes orphaned by a crashed host come to us, so that
         // none escapes the test unnoticed.
         ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-        fs::create_directories(temp_.path() + "/run");
-        fs::permissions(temp_.path() + "/run", fs::perms::owner_all);
-        fs::create_directories(temp_.path() + "/home");
         std::ofstream(ControlPath()).flush();
     }
 
@@ -120,7 +118,6 @@ protected:
         ExpectNoPluginProcessLeft();
     }
 
-    std::string DataHome() const { return temp_.path() + "/data"; }
     std::string ControlPath() const { return temp_.path() + "/probe_control"; }
     std::string OutputPath() const { return temp_.path() + "/reporter_output.txt"; }
     std::string ConfigPath() const { return temp_.path() + "/plugins.json"; }
@@ -140,28 +137,11 @@ protected:
         config << "]}\n";
     }
 
-    static std::string WithOption(const char* variable, const std::string& option) {
-        const char* current = getenv(variable);
-        return current && current[0] ? std::string(current) + ":" + option : option;
-    }
-
     void Start(Reporter reporter, std::vector<std::string> extra_args = {}) {
         WriteConfig(reporter);
-        const std::vector<std::string> environment = test_support::MakeEnvironment({
-            {"ASAN_OPTIONS", WithOption("ASAN_OPTIONS", "fast_unwind_on_malloc=0")},
-            {"LSAN_OPTIONS", WithOption("LSAN_OPTIONS", "suppressions=" VELMORA_LSAN_SUPPRESSIONS)},
-            {"QT_QPA_PLATFORM", "offscreen"},
-            {"XDG_DATA_HOME", DataHome()},
-            {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
-            {"XDG_CONFIG_HOME", temp_.path() + "/config"},
-            {"XDG_CACHE_HOME", temp_.path() + "/cache"},
-            {"HOME", temp_.path() + "/home"},
-            {"DISPLAY", ""},
-            {"WAYLAND_DISPLAY", ""},
-        });
         std::vector<std::string> args = {"-plugin_config=" + ConfigPath(), "-probe_control=" + ControlPath()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
-        ASSERT_TRUE(child_.Start(VELMORA_PROGRAM, args, environment, temp_.path()));
+        VelmoraProcessTest::Start(args);
     }
 
     // Appends one line for the probe inside the host.
@@ -259,8 +239,6 @@ protected:
         }
     }
 
-    test_support::TempDir temp_;
-    ChildProcess child_;
     pid_t host_pid_ = 0;
 };
 

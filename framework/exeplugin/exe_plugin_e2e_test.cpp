@@ -271,15 +271,6 @@ TEST(ExePluginWatchTest, APluginProcessQuitsWhenTheHostStopsAnsweringPings) {
     DestroyApplication();
 }
 
-}  // namespace
-}  // namespace Application
-
-namespace Application {
-namespace {
-
-using namespace ExePluginTest;
-using namespace std::chrono_literals;
-
 // A host killed with SIGKILL: its plugin process notices the lost
 // connection and quits. We adopt the orphan to see it end and to reap it.
 TEST(ExePluginOrphanTest, AKilledHostLeavesNoPluginProcessBehind) {
@@ -326,15 +317,6 @@ TEST(ExePluginOrphanTest, AKilledHostLeavesNoPluginProcessBehind) {
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
-
-}  // namespace
-}  // namespace Application
-
-namespace Application {
-namespace {
-
-using namespace ExePluginTest;
-using namespace std::chrono_literals;
 
 // Started by hand, without a host: no connection will ever report, so the
 // process says why in its log and quits instead of waiting forever.
