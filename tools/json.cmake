@@ -3,6 +3,7 @@
 target_sources(ApplicationObjects PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_parse.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_pool.cpp
 )
 
 if(VELMORA_BUILD_TESTS)

@@ -403,15 +403,15 @@ void serialize_string(std::string_view s, std::string& out) {
 Json::Json() noexcept : m_ptr(json_statics().null.m_ptr) {}
 Json::Json(std::nullptr_t) noexcept : Json() {}
 Json::Json(bool value) noexcept : m_ptr(value ? json_statics().t.m_ptr : json_statics().f.m_ptr) {}
-Json::Json(int value) : m_ptr(std::make_shared<JsonInt>(value)) {}
-Json::Json(long value) : m_ptr(std::make_shared<JsonInt64>(value)) {}
-Json::Json(long long value) : m_ptr(std::make_shared<JsonInt64>(value)) {}
-Json::Json(double value) : m_ptr(std::make_shared<JsonDouble>(value)) {}
-Json::Json(std::string value) : m_ptr(std::make_shared<JsonString>(std::move(value))) {}
-Json::Json(std::string_view value) : m_ptr(std::make_shared<JsonString>(std::string(value))) {}
-Json::Json(const char* value) : m_ptr(std::make_shared<JsonString>(std::string(value))) {}
-Json::Json(array values) : m_ptr(std::make_shared<JsonArray>(std::move(values))) {}
-Json::Json(object members) : m_ptr(std::make_shared<JsonObject>(std::move(members))) {}
+Json::Json(int value) : Json(make_value<JsonInt>(value)) {}
+Json::Json(long value) : Json(make_value<JsonInt64>(value)) {}
+Json::Json(long long value) : Json(make_value<JsonInt64>(value)) {}
+Json::Json(double value) : Json(make_value<JsonDouble>(value)) {}
+Json::Json(std::string value) : Json(make_value<JsonString>(std::move(value))) {}
+Json::Json(std::string_view value) : Json(make_value<JsonString>(std::string(value))) {}
+Json::Json(const char* value) : Json(make_value<JsonString>(std::string(value))) {}
+Json::Json(array values) : Json(make_value<JsonArray>(std::move(values))) {}
+Json::Json(object members) : Json(make_value<JsonObject>(std::move(members))) {}
 
 Json::Kind Json::kind() const noexcept { return m_ptr->kind(); }
 int64_t Json::as_int64() const noexcept { return m_ptr->as_int64(); }

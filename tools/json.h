@@ -145,6 +145,7 @@ public:
     friend bool operator<(const JsonMap& a, const JsonMap& b) noexcept;
 
 private:
+    friend struct JsonMapAccess;  // the parser hands over members already sorted and unique
     storage m_members;
 };
 

@@ -4,6 +4,7 @@
 // their tests.
 
 #include "tools/json.h"
+#include "tools/json_pool.h"
 
 namespace Tools::json {
 
@@ -98,6 +99,22 @@ public:
     const Json& member(std::string_view key) const noexcept override;
     const Json::object& as_object() const noexcept override { return m_value; }
 };
+
+// Takes over members that are already in ascending key order without
+// duplicates, so that they are not checked and sorted a second time.
+struct JsonMapAccess {
+    static JsonMap sorted(JsonMap::storage members) noexcept {
+        JsonMap map;
+        map.m_members = std::move(members);
+        return map;
+    }
+};
+
+// A new value block: the value and its reference counts in one allocation.
+template <typename T, typename... Args>
+Json make_value(Args&&... args) {
+    return Json(std::allocate_shared<T>(PoolAllocator<T>(), std::forward<Args>(args)...));
+}
 
 // The process-wide constants, created together on first use and never freed,
 // so that they outlive every other static object that might still hold one.

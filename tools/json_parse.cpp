@@ -1,7 +1,13 @@
 // The JSON parser: one pass over the input, never more than one character of
 // look-back, every read checked against the end of the input.
+//
+// Each value is allocated once, at its final size: text without escapes is
+// copied straight from the input, array elements and object members gather
+// on stacks shared by all nesting levels, and object keys stay references
+// into the input until their object is complete and sorted once.
 
-#include <clocale>
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +44,10 @@ constexpr uint64_t any_control(uint64_t w) { return (w - kOnes * 0x20) & ~w & kH
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 void append_utf8(uint32_t code_point, std::string& out) {
     if (code_point < 0x80) {
         out += static_cast<char>(code_point);
@@ -66,10 +76,90 @@ double c_locale_strtod(const char* begin, const char* end) {
     return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
+// A number text already checked against the grammar, as strtod reads it.
+double full_double(const char* begin, const char* end) {
+    double value = 0.0;
+    auto result = std::from_chars(begin, end, value);
+    if (result.ec != std::errc() || result.ptr != end) value = c_locale_strtod(begin, end);
+    return value;
+}
+
+// The first eight bytes of a key (zeros past its end) as a number whose
+// order is the byte-wise order of those bytes.
+uint64_t key_prefix(const char* data, std::size_t size) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, data, std::min<std::size_t>(size, 8));
+    uint64_t prefix = 0;
+    for (unsigned char b : bytes) prefix = (prefix << 8) | b;
+    return prefix;
+}
+
+// A member waiting for its object to be complete. Its key is a piece of the
+// input or, when it held escapes, of the parser's key buffer; both by offset,
+// since the key buffer may move while it grows.
+struct PendingMember {
+    std::size_t offset;
+    std::size_t size;
+    bool in_input;
+    Json value;
+};
+
+struct KeyRef {
+    uint64_t prefix;  // decides most comparisons alone
+    const char* data;
+    std::size_t size;
+    std::size_t index;  // into the member stack
+};
+
+// Byte-wise, as std::string compares. Keys that differ in their padded
+// prefixes are ordered by them: where one key ends inside the prefix and the
+// other goes on with a non-zero byte, the shorter one is a proper prefix.
+bool key_less(const KeyRef& a, const KeyRef& b) noexcept {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    int order = std::memcmp(a.data, b.data, std::min(a.size, b.size));
+    return order < 0 || (order == 0 && a.size < b.size);
+}
+bool key_equal(const KeyRef& a, const KeyRef& b) noexcept {
+    return a.prefix == b.prefix && a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0;
+}
+
+// The stacks and buffers of a parse. Each thread keeps one set for its
+// next parse, so that they need not grow again from nothing every time.
+struct Scratch {
+    std::vector<Json> elements;         // of the arrays being read, innermost last
+    std::vector<PendingMember> members;  // of the objects being read, innermost last
+    std::string keys;                    // keys that held escapes
+    std::string text;                    // a string value being unescaped
+    std::vector<KeyRef> order;           // of the object being finished
+    bool busy = false;
+
+    // Empty again; what grew large for one big document is let go.
+    void reset() noexcept {
+        elements.clear();
+        members.clear();
+        keys.clear();
+        text.clear();
+        order.clear();
+        if (elements.capacity() > 4096) std::vector<Json>().swap(elements);
+        if (members.capacity() > 1024) std::vector<PendingMember>().swap(members);
+        if (keys.capacity() > 16384) std::string().swap(keys);
+        if (text.capacity() > 16384) std::string().swap(text);
+        if (order.capacity() > 1024) std::vector<KeyRef>().swap(order);
+    }
+};
+
 class Parser {
 public:
-    Parser(std::string_view input, ParseMode mode)
-        : m_pos(input.data()), m_end(input.data() + input.size()), m_comments(mode == ParseMode::comments) {}
+    Parser(std::string_view input, ParseMode mode, Scratch& scratch)
+        : m_begin(input.data()),
+          m_pos(input.data()),
+          m_end(input.data() + input.size()),
+          m_comments(mode == ParseMode::comments),
+          m_elements(scratch.elements),
+          m_members(scratch.members),
+          m_keys(scratch.keys),
+          m_text(scratch.text),
+          m_order(scratch.order) {}
 
     Json parse_document(std::string& error) {
         Json result = parse_value(0);
@@ -131,6 +221,21 @@ private:
 
     // The next character after blanks (and comments), or -1 after a failure.
     int next_token() {
+        // Most tokens follow nothing or one space.
+        if (m_pos != m_end) {
+            unsigned char c = static_cast<unsigned char>(*m_pos);
+            if (c > ' ' && (c != '/' || !m_comments)) {
+                ++m_pos;
+                return c;
+            }
+            if (c == ' ' && m_end - m_pos >= 2) {
+                c = static_cast<unsigned char>(m_pos[1]);
+                if (c > ' ' && (c != '/' || !m_comments)) {
+                    m_pos += 2;
+                    return c;
+                }
+            }
+        }
         if (!skip()) return -1;
         if (m_pos == m_end) {
             fail("unexpected end of input");
@@ -146,6 +251,11 @@ private:
         }
         int ch = next_token();
         if (ch < 0) return Json();
+        return value_from(ch, depth);
+    }
+
+    // The value that begins with the token ch, already taken.
+    Json value_from(int ch, int depth) {
         switch (ch) {
         case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
             --m_pos;
@@ -153,11 +263,7 @@ private:
         case 't': return parse_word("true", json_statics().t);
         case 'f': return parse_word("false", json_statics().f);
         case 'n': return parse_word("null", json_statics().null);
-        case '"': {
-            std::string text;
-            if (!parse_string(text)) return Json();
-            return Json(std::make_shared<JsonString>(std::move(text)));
-        }
+        case '"': return parse_string_value();
         case '[': return parse_array(depth);
         case '{': return parse_object(depth);
         default:
@@ -178,6 +284,9 @@ private:
         return Json();
     }
 
+    // Integers are converted while they are read. A double whose digits fit
+    // in 53 bits with an exact power of ten is one multiplication or
+    // division, which rounds correctly; all others go to the full conversion.
     Json parse_number() {
         const char* start = m_pos;
         bool negative = false;
@@ -185,7 +294,8 @@ private:
             negative = true;
             ++m_pos;
         }
-        const char* digits = m_pos;
+        uint64_t mantissa = 0;
+        int significant = 0;  // digits after leading zeros; past 19 the mantissa is not exact
         if (m_pos != m_end && *m_pos == '0') {
             ++m_pos;
             if (m_pos != m_end && is_digit(*m_pos)) {
@@ -193,67 +303,120 @@ private:
                 return Json();
             }
         } else if (m_pos != m_end && *m_pos >= '1' && *m_pos <= '9') {
-            ++m_pos;
+            const char* digits = m_pos;
+            const char* exact_end = m_end - digits > 19 ? digits + 19 : m_end;
+            do {
+                mantissa = mantissa * 10 + static_cast<unsigned>(*m_pos - '0');
+                ++m_pos;
+            } while (m_pos != exact_end && is_digit(*m_pos));
             while (m_pos != m_end && is_digit(*m_pos)) ++m_pos;
+            significant = static_cast<int>(std::min<std::ptrdiff_t>(m_pos - digits, 20));
         } else {
             fail("invalid " + describe(m_pos != m_end ? *m_pos : '\0') + " in number");
             return Json();
         }
 
         if (m_pos == m_end || (*m_pos != '.' && *m_pos != 'e' && *m_pos != 'E')) {
-            const char* digits_end = m_pos;
             if (m_pos - start <= 9) {
-                int value = 0;
-                for (const char* p = digits; p != digits_end; ++p) value = value * 10 + (*p - '0');
-                return Json(std::make_shared<JsonInt>(negative ? -value : value));
+                int value = static_cast<int>(mantissa);
+                return make_value<JsonInt>(negative ? -value : value);
             }
-            // Beyond the 64-bit range the value saturates, as atoll does.
-            uint64_t magnitude = 0;
-            bool overflow = false;
-            for (const char* p = digits; p != digits_end; ++p) {
-                unsigned digit = static_cast<unsigned>(*p - '0');
-                if (magnitude > (UINT64_MAX - digit) / 10) {
-                    overflow = true;
-                    break;
-                }
-                magnitude = magnitude * 10 + digit;
-            }
+            // Beyond the 64-bit range the value saturates, as atoll does; 20
+            // digits are always beyond it.
+            bool overflow = significant > 19;
             int64_t value;
             if (negative) {
-                value = (overflow || magnitude >= (uint64_t{1} << 63)) ? INT64_MIN : -static_cast<int64_t>(magnitude);
+                value = (overflow || mantissa >= (uint64_t{1} << 63)) ? INT64_MIN : -static_cast<int64_t>(mantissa);
             } else {
-                value = (overflow || magnitude > static_cast<uint64_t>(INT64_MAX)) ? INT64_MAX
-                                                                                   : static_cast<int64_t>(magnitude);
+                value = (overflow || mantissa > static_cast<uint64_t>(INT64_MAX)) ? INT64_MAX
+                                                                                 : static_cast<int64_t>(mantissa);
             }
-            return Json(std::make_shared<JsonInt64>(value));
+            return make_value<JsonInt64>(value);
         }
 
+        int64_t exponent = 0;
         if (*m_pos == '.') {
             ++m_pos;
             if (m_pos == m_end || !is_digit(*m_pos)) {
                 fail("at least one digit required in fractional part");
                 return Json();
             }
-            while (m_pos != m_end && is_digit(*m_pos)) ++m_pos;
+            do {
+                if (significant < 19) {
+                    mantissa = mantissa * 10 + static_cast<unsigned>(*m_pos - '0');
+                    if (mantissa != 0) ++significant;
+                    --exponent;
+                } else {
+                    significant = 20;
+                }
+                ++m_pos;
+            } while (m_pos != m_end && is_digit(*m_pos));
         }
         if (m_pos != m_end && (*m_pos == 'e' || *m_pos == 'E')) {
             ++m_pos;
-            if (m_pos != m_end && (*m_pos == '+' || *m_pos == '-')) ++m_pos;
+            bool minus = false;
+            if (m_pos != m_end && (*m_pos == '+' || *m_pos == '-')) {
+                minus = *m_pos == '-';
+                ++m_pos;
+            }
             if (m_pos == m_end || !is_digit(*m_pos)) {
                 fail("at least one digit required in exponent");
                 return Json();
             }
-            while (m_pos != m_end && is_digit(*m_pos)) ++m_pos;
+            int written = 0;
+            do {
+                written = std::min(written * 10 + (*m_pos - '0'), 100000);
+                ++m_pos;
+            } while (m_pos != m_end && is_digit(*m_pos));
+            exponent += minus ? -written : written;
         }
-        double value = 0.0;
-        auto result = std::from_chars(start, m_pos, value);
-        if (result.ec != std::errc() || result.ptr != m_pos) value = c_locale_strtod(start, m_pos);
-        return Json(std::make_shared<JsonDouble>(value));
+        double value;
+        if (mantissa == 0) {
+            value = negative ? -0.0 : 0.0;
+        } else if (significant <= 19 && mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+            value = static_cast<double>(mantissa);
+            if (exponent < 0) {
+                value /= kExactPowers[-exponent];
+            } else {
+                value *= kExactPowers[exponent];
+            }
+            if (negative) value = -value;
+        } else {
+            value = full_double(start, m_pos);
+        }
+        return make_value<JsonDouble>(value);
     }
 
-    // After the opening quote. A code point from \u is held back until the
-    // next character is seen, so that a following low surrogate can join it.
-    bool parse_string(std::string& out) {
+    // Past bytes that stand for themselves in a string: neither a quote, a
+    // backslash nor a control character.
+    void skip_plain_text() {
+        // Eight bytes at a time. The lowest flag of each test is exact, so the
+        // lowest flag of all marks the first byte that is not plain.
+        while (m_end - m_pos >= 8) {
+            uint64_t word;
+            std::memcpy(&word, m_pos, 8);
+            uint64_t flags = any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word);
+            if (flags) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    m_pos += std::countr_zero(flags) / 8;
+                    return;
+                }
+                break;
+            }
+            m_pos += 8;
+        }
+        while (m_pos != m_end) {
+            unsigned char c = static_cast<unsigned char>(*m_pos);
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            ++m_pos;
+        }
+    }
+
+    // The rest of a string whose plain beginning is already in out, from the
+    // first byte that is not plain text. A code point from \u is held back
+    // until the next character is seen, so that a following low surrogate
+    // can join it.
+    bool unescape_rest(std::string& out) {
         constexpr uint32_t kNone = 0xFFFFFFFF;
         uint32_t held = kNone;
         auto flush = [&] {
@@ -262,18 +425,7 @@ private:
         };
         for (;;) {
             const char* run = m_pos;
-            // Eight bytes at a time while none is a quote, a backslash or a control.
-            while (m_end - m_pos >= 8) {
-                uint64_t word;
-                std::memcpy(&word, m_pos, 8);
-                if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word)) break;
-                m_pos += 8;
-            }
-            while (m_pos != m_end) {
-                unsigned char c = static_cast<unsigned char>(*m_pos);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++m_pos;
-            }
+            skip_plain_text();
             if (m_pos != run) {
                 flush();
                 out.append(run, m_pos);
@@ -338,16 +490,52 @@ private:
         }
     }
 
-    // After "[". Elements gather on a stack shared by all nesting levels, so
-    // that each array is allocated once at its final size.
+    // After the opening quote.
+    Json parse_string_value() {
+        const char* start = m_pos;
+        skip_plain_text();
+        if (m_pos != m_end && *m_pos == '"') {
+            ++m_pos;
+            return make_value<JsonString>(std::string(start, m_pos - 1));
+        }
+        m_text.assign(start, m_pos);
+        if (!unescape_rest(m_text)) return Json();
+        return make_value<JsonString>(std::string(m_text));
+    }
+
+    // The value of a member whose value is still being read: an empty
+    // handle, which costs no reference count; it never leaves the parser.
+    static Json unset() noexcept { return Json(std::shared_ptr<JsonValue>()); }
+
+    // A key, after its opening quote, onto the member stack.
+    bool parse_key() {
+        const char* start = m_pos;
+        skip_plain_text();
+        if (m_pos != m_end && *m_pos == '"') {
+            m_members.push_back({static_cast<std::size_t>(start - m_begin), static_cast<std::size_t>(m_pos - start),
+                                 true, unset()});
+            ++m_pos;
+            return true;
+        }
+        std::size_t offset = m_keys.size();
+        m_keys.append(start, m_pos);
+        if (!unescape_rest(m_keys)) return false;
+        m_members.push_back({offset, m_keys.size() - offset, false, unset()});
+        return true;
+    }
+
+    // After "[".
     Json parse_array(int depth) {
         const std::size_t base = m_elements.size();
         int ch = next_token();
         if (ch < 0) return Json();
         if (ch != ']') {
             for (;;) {
-                --m_pos;
-                Json value = parse_value(depth + 1);
+                if (depth + 1 > kMaxDepth) {
+                    fail("exceeded maximum nesting depth");
+                    return Json();
+                }
+                Json value = value_from(ch, depth + 1);
                 if (m_failed) return Json();
                 m_elements.push_back(std::move(value));
                 ch = next_token();
@@ -357,18 +545,20 @@ private:
                     fail("expected ',' in list, got " + describe(static_cast<char>(ch)));
                     return Json();
                 }
-                if (next_token() < 0) return Json();
+                ch = next_token();
+                if (ch < 0) return Json();
             }
         }
         auto first = m_elements.begin() + static_cast<std::ptrdiff_t>(base);
         Json::array values(std::make_move_iterator(first), std::make_move_iterator(m_elements.end()));
         m_elements.erase(first, m_elements.end());
-        return Json(std::make_shared<JsonArray>(std::move(values)));
+        return make_value<JsonArray>(std::move(values));
     }
 
-    // After "{". Members gather on a shared stack like array elements.
+    // After "{".
     Json parse_object(int depth) {
         const std::size_t base = m_members.size();
+        const std::size_t keys_base = m_keys.size();
         int ch = next_token();
         if (ch < 0) return Json();
         if (ch != '}') {
@@ -377,8 +567,8 @@ private:
                     fail("expected '\"' in object, got " + describe(static_cast<char>(ch)));
                     return Json();
                 }
-                std::string key;
-                if (!parse_string(key)) return Json();
+                if (!parse_key()) return Json();
+                const std::size_t index = m_members.size() - 1;
                 ch = next_token();
                 if (ch < 0) return Json();
                 if (ch != ':') {
@@ -387,7 +577,7 @@ private:
                 }
                 Json value = parse_value(depth + 1);
                 if (m_failed) return Json();
-                m_members.emplace_back(std::move(key), std::move(value));
+                m_members[index].value = std::move(value);
                 ch = next_token();
                 if (ch < 0) return Json();
                 if (ch == '}') break;
@@ -399,27 +589,81 @@ private:
                 if (ch < 0) return Json();
             }
         }
-        auto first = m_members.begin() + static_cast<std::ptrdiff_t>(base);
-        JsonMap::storage members(std::make_move_iterator(first), std::make_move_iterator(m_members.end()));
-        m_members.erase(first, m_members.end());
-        // Sorting also drops earlier duplicates: the last value under a key wins.
-        return Json(std::make_shared<JsonObject>(JsonMap(std::move(members))));
+        Json object = finish_object(base);
+        m_members.erase(m_members.begin() + static_cast<std::ptrdiff_t>(base), m_members.end());
+        m_keys.resize(keys_base);
+        return object;
     }
 
+    // The members from base on, sorted by key; of equal keys the last wins.
+    Json finish_object(std::size_t base) {
+        m_order.clear();
+        for (std::size_t i = base; i < m_members.size(); ++i) {
+            const PendingMember& member = m_members[i];
+            const char* data = (member.in_input ? m_begin : m_keys.data()) + member.offset;
+            m_order.push_back({key_prefix(data, member.size), data, member.size, i});
+        }
+        bool ascending = true;
+        for (std::size_t i = 1; i < m_order.size() && ascending; ++i) ascending = key_less(m_order[i - 1], m_order[i]);
+        if (!ascending) {
+            // Stable, so that equal keys stay in input order.
+            if (m_order.size() <= 16) {
+                for (std::size_t i = 1; i < m_order.size(); ++i) {
+                    KeyRef moving = m_order[i];
+                    std::size_t j = i;
+                    for (; j > 0 && key_less(moving, m_order[j - 1]); --j) m_order[j] = m_order[j - 1];
+                    m_order[j] = moving;
+                }
+            } else {
+                std::stable_sort(m_order.begin(), m_order.end(), key_less);
+            }
+            auto out = m_order.begin();
+            for (auto it = m_order.begin(); it != m_order.end(); ++it) {
+                if (it + 1 != m_order.end() && key_equal(*it, *(it + 1))) continue;
+                *out++ = *it;
+            }
+            m_order.erase(out, m_order.end());
+        }
+        JsonMap::storage members;
+        members.reserve(m_order.size());
+        for (const KeyRef& key : m_order) {
+            members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.data, key.size),
+                                 std::forward_as_tuple(std::move(m_members[key.index].value)));
+        }
+        return make_value<JsonObject>(JsonMapAccess::sorted(std::move(members)));
+    }
+
+    const char* const m_begin;
     const char* m_pos;
     const char* const m_end;
     const bool m_comments;
     bool m_failed = false;
     std::string m_message;
-    std::vector<Json> m_elements;
-    JsonMap::storage m_members;
+    std::vector<Json>& m_elements;
+    std::vector<PendingMember>& m_members;
+    std::string& m_keys;
+    std::string& m_text;
+    std::vector<KeyRef>& m_order;
 };
+
+thread_local Scratch t_scratch;
 
 }  // namespace
 
 Json Json::parse(std::string_view input, std::string& error, ParseMode mode) {
-    Parser parser(input, mode);
-    return parser.parse_document(error);
+    Scratch& shared = t_scratch;
+    if (shared.busy) {
+        // Only if a parse on this thread was left by an exception.
+        Scratch own;
+        Parser parser(input, mode, own);
+        return parser.parse_document(error);
+    }
+    shared.busy = true;
+    Parser parser(input, mode, shared);
+    Json result = parser.parse_document(error);
+    shared.reset();
+    shared.busy = false;
+    return result;
 }
 
 }  // namespace Tools::json
