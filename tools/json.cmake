@@ -8,4 +8,5 @@ target_sources(ApplicationObjects PRIVATE
 
 if(VELMORA_BUILD_TESTS)
   velmora_add_test(tools_json_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/json_test.cpp)
+  velmora_add_test(tools_json_pool_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/json_pool_test.cpp)
 endif()

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -90,6 +91,13 @@ const ParseCase kParseCases[] = {
     {"EmptyObject", "{ }", kStrict, "{}"},
     {"KeysSortedByteWise", R"({"b": 1, "a": 2, "\u00e9": 3, "B": 4})", kStrict, "{\"B\": 4, \"a\": 2, \"b\": 1, \"\xC3\xA9\": 3}"},
     {"LastDuplicateWins", R"({"a": 1, "b": 2, "a": 3, "a": 4})", kStrict, R"({"a": 4, "b": 2})"},
+    {"KeysSharingLongPrefixes", R"({"abcdefghZ": 1, "abcdefgh": 2, "abcdefghA": 3, "abcdefg": 4})", kStrict,
+     R"({"abcdefg": 4, "abcdefgh": 2, "abcdefghA": 3, "abcdefghZ": 1})"},
+    {"KeyWithNulAfterShorterKey", R"({"a\u0000": 1, "a": 2, "": 3, "\u0000": 4})", kStrict,
+     R"({"": 3, "\u0000": 4, "a": 2, "a\u0000": 1})"},
+    {"EscapedKeyEqualsPlainKey", R"({"ab": 1, "a\u0062": 2, "\u0061b": 3})", kStrict, R"({"ab": 3})"},
+    {"EscapedKeysAcrossNesting", R"({"b\n": {"y\t": 1, "x": [{"k\"": 2, "j": 3}]}, "a\\": 4, "a": 5})", kStrict,
+     R"({"a": 5, "a\\": 4, "b\n": {"x": [{"j": 3, "k\"": 2}], "y\t": 1}})"},
     {"Words", "[true,false,null]", kStrict, "[true, false, null]"},
     {"Nested", R"({"x":[{"y":{}},[[]]],"z":"w"})", kStrict, R"({"x": [{"y": {}}, [[]]], "z": "w"})"},
     {"TopLevelScalar", " 42 ", kStrict, "42"},
@@ -234,6 +242,63 @@ TEST(JsonParseTest, InputNeedNotBeTerminated) {
     EXPECT_EQ(error, "at least one digit required in fractional part");
 }
 
+// Objects of every size come out in key order with the last value of a
+// repeated key, whatever the order and spelling of the keys in the input.
+TEST(JsonParseTest, LargeObjectsKeepKeyOrderAndLastDuplicate) {
+    uint32_t seed = 12345;
+    auto random = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int size : {2, 15, 16, 17, 40, 300}) {
+        std::map<std::string, int> expected;
+        std::string input = "{";
+        for (int i = 0; i < size; ++i) {
+            // Few distinct keys, so that many repeat; long shared prefixes.
+            std::string key = (random(2) ? "shared_prefix_" : "") + std::to_string(random(static_cast<uint32_t>(size)));
+            std::string spelled = key;
+            if (random(3) == 0) spelled.replace(0, 1, "\\u00" + std::string(1, "0123456789abcdef"[key[0] >> 4]) +
+                                                         std::string(1, "0123456789abcdef"[key[0] & 15]));
+            if (i) input += ", ";
+            input += "\"" + spelled + "\": " + std::to_string(i);
+            expected[key] = i;
+        }
+        input += "}";
+        std::string text = "{";
+        for (const auto& [key, value] : expected) {
+            if (text.size() > 1) text += ", ";
+            text += "\"" + key + "\": " + std::to_string(value);
+        }
+        text += "}";
+        Json value = parse_ok(input);
+        EXPECT_EQ(value.serialize(), text) << input;
+        EXPECT_EQ(value.as_object().size(), expected.size());
+        for (const auto& [key, number] : expected) EXPECT_EQ(value.member(key).as_int(), number) << key;
+    }
+}
+
+// Large arrays, and a parse after a failed one on the same thread: nothing
+// of an earlier parse shows in a later one.
+TEST(JsonParseTest, LargeDocumentsOneAfterAnother) {
+    std::string big = "[";
+    for (int i = 0; i < 20000; ++i) {
+        if (i) big += ",";
+        big += i % 3 == 0 ? "{\"k" + std::to_string(i) + "\":[" + std::to_string(i) + "]}" : std::to_string(i);
+    }
+    big += "]";
+    for (int round = 0; round < 2; ++round) {
+        Json value = parse_ok(big);
+        ASSERT_EQ(value.as_array().size(), 20000u);
+        EXPECT_EQ(value.element(19999).as_int(), 19999);
+        EXPECT_EQ(value.element(9999).member("k9999").element(0).as_int(), 9999);
+
+        std::string error;
+        EXPECT_TRUE(Json::parse(big.substr(0, big.size() / 2) + "x", error).is_null());
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(parse_ok(R"({"b": [1], "a": {"c": 2}})").serialize(), R"({"a": {"c": 2}, "b": [1]})");
+    }
+}
+
 // ---------------------------------------------------------------- numbers
 
 enum class Stored { Int, Int64, Double };
@@ -308,6 +373,52 @@ TEST(JsonNumberTest, DoubleTextMatchesPrintf) {
         } else {
             EXPECT_EQ(static_cast<double>(back.as_int64()), v) << expected;
         }
+    }
+}
+
+// Every double text reads as strtod reads it, bit for bit, both where a
+// short cut applies (few digits, small exponent) and where it must not.
+TEST(JsonNumberTest, DoublesReadAsStrtodReadsThem) {
+    std::vector<std::string> texts = {
+        "9007199254740992.0", "9007199254740993.0", "9007199254740991e1", "1e22", "1e23", "-1e-22", "1e-23",
+        "123456789012345678.9", "1234567890123456789e-5", "12345678901234567890e-5", "0.1", "0.3", "-0.0",
+        "0.000e-400", "0e99999999999", "-0e-5", "4.9406564584124654e-324", "2.2250738585072014e-308",
+        "1.7976931348623157e308", "1.7976931348623159e308", "0.00000000000000000000000000000000000001e38",
+        "1000000000000000000000000e-3", "3.0e-000000000000000000000000001", "1e+0022", "0.9999999999999999999999"};
+    uint32_t seed = 99;
+    auto random = [&seed](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    auto digits = [&](uint32_t count, bool leading_nonzero) {
+        std::string out;
+        for (uint32_t i = 0; i < count; ++i) out += static_cast<char>('0' + (i == 0 && leading_nonzero ? 1 + random(9) : random(10)));
+        return out;
+    };
+    for (int i = 0; i < 30000; ++i) {
+        std::string text = random(2) ? "-" : "";
+        text += random(4) == 0 ? "0" : digits(1 + random(22), true);
+        bool fraction = random(3) != 0;
+        if (fraction) text += "." + digits(1 + random(22), false);
+        if (!fraction || random(2)) {
+            text += random(2) ? "e" : "E";
+            uint32_t sign = random(3);
+            if (sign == 1) text += "-";
+            if (sign == 2) text += "+";
+            text += digits(1 + random(3), false);
+        }
+        texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        Json value = parse_ok(text);
+        ASSERT_EQ(value.kind(), Json::DOUBLE) << text;
+        double expected = std::strtod(text.c_str(), nullptr);
+        double parsed = value.as_double();
+        uint64_t expected_bits;
+        uint64_t parsed_bits;
+        std::memcpy(&expected_bits, &expected, 8);
+        std::memcpy(&parsed_bits, &parsed, 8);
+        EXPECT_EQ(parsed_bits, expected_bits) << text;
     }
 }
 
