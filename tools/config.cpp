@@ -533,17 +533,35 @@ const char* skip_line(lexer* lex) {
     return lex->offset;
 }
 
-// A value with "\r" and "\n" turned into CR and LF; other backslashes stay.
+// A value as written by append_escaped. A backslash followed by "r" or "n"
+// gives CR or LF. Where a run of backslashes stands before "r" or "n", its
+// pairs are escaped backslashes: an odd run ends in the CR or LF escape, an
+// even one leaves the letter as it is. Every other backslash stays, so text
+// that never had a backslash before "r" or "n" reads as it always did.
 char* unescape_value(const char* begin, const char* end) {
     char* value = static_cast<char*>(Malloc(static_cast<size_t>(end - begin) + 1));
     char* out = value;
-    for (const char* p = begin; p < end; ++p) {
-        if (*p == '\\' && p + 1 < end && (p[1] == 'r' || p[1] == 'n')) {
-            *out++ = p[1] == 'r' ? '\r' : '\n';
-            ++p;
+    for (const char* p = begin; p < end;) {
+        if (*p != '\\') {
+            *out++ = *p++;
+            continue;
+        }
+        const char* run = p;
+        while (p < end && *p == '\\') ++p;
+        size_t length = static_cast<size_t>(p - run);
+        if (p == end || (*p != 'r' && *p != 'n')) {
+            std::memset(out, '\\', length);
+            out += length;
+            continue;
+        }
+        std::memset(out, '\\', length / 2);
+        out += length / 2;
+        if (length % 2) {
+            *out++ = *p == 'r' ? '\r' : '\n';
         } else {
             *out++ = *p;
         }
+        ++p;
     }
     *out = 0;
     return value;
@@ -563,15 +581,27 @@ bool writable_key(const char* key) {
     return !std::strchr(key + 1, '=');
 }
 
+// CR and LF become "\r" and "\n"; a run of backslashes that would stand
+// before such an escape or before a literal "r" or "n" is doubled, so that
+// unescape_value gives the value back exactly. Other backslashes are written
+// as they are, as they always were.
 void append_escaped(dstr* out, const char* value) {
-    const char* run = value;
-    for (const char* p = value; *p; ++p) {
-        if (*p != '\r' && *p != '\n') continue;
+    const char* p = value;
+    while (*p) {
+        const char* run = p;
+        while (*p && *p != '\\' && *p != '\r' && *p != '\n') ++p;
         dstr_ncat(out, run, static_cast<size_t>(p - run));
-        dstr_ncat(out, *p == '\r' ? "\\r" : "\\n", 2);
-        run = p + 1;
+        if (*p == '\\') {
+            run = p;
+            while (*p == '\\') ++p;
+            size_t length = static_cast<size_t>(p - run);
+            dstr_ncat(out, run, length);
+            if (*p == 'r' || *p == 'n' || *p == '\r' || *p == '\n') dstr_ncat(out, run, length);
+        } else if (*p) {
+            dstr_ncat(out, *p == '\r' ? "\\r" : "\\n", 2);
+            ++p;
+        }
     }
-    dstr_cat(out, run);
 }
 
 }  // namespace

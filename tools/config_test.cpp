@@ -90,6 +90,9 @@ TEST(ConfigParseTest, ReadingRules) {
         {"empty value", "[S]\nx=\n", "[S]{x=}"},
         {"escapes", "[S]\nk=a\\nb\\rc\\td\\\\e\\", "[S]{k=a\nb\rc\\td\\\\e\\}"},
         {"keys are literal", "[S]\na\\nb=1", "[S]{a\\nb=1}"},
+        {"backslashes not before r or n stay", "[S]\nk=C:\\dir\\\\server\\share\\", "[S]{k=C:\\dir\\\\server\\share\\}"},
+        {"backslash pairs before r or n", "[S]\na=\\\\n\nb=\\\\\\n\nc=\\\\\\\\r\nd=\\\\\\\\\\rx",
+         "[S]{a=\\n|b=\\\n|c=\\\\r|d=\\\\\rx}"},
         {"empty name ends reading", "[A]\nk=v\n[]\n[B]\nx=1", "[A]{k=v}"},
         {"bracket then line end ends reading", "[A]\nk=v\n[\n[B]", "[A]{k=v}"},
         {"bracket at the end ends reading", "[A]\nk=v\n[", "[A]{k=v}"},
@@ -424,6 +427,9 @@ TEST_F(ConfigFileTest, EveryValueSurvivesSaveAndRead) {
     const char* values[] = {
         "plain", "", " padded ", "line\nbreak", "cr\ronly", "crlf\r\nend\r\n", "\n", "\\", "tail\\",
         "back\\slash", "\\\n", "a=b=c", "#not a comment", "[not a header]", "\xFF\xFE invalid utf-8",
+        // Backslashes before the letters of the escapes, and before CR and LF.
+        "C:\\new\\root", "\\n", "\\r", "\\\\n", "\\\\\\r", "\\\r", "\\\r\n", "x\\rn\\nr\\", "end\\\\",
+        "\\\\\\", "\\\\server\\share", "\\\\\n\\\\n\n",
     };
     const std::string path = PathOf("values.ini");
     {
