@@ -40,8 +40,13 @@ void* operator new(std::size_t size) {
     if (void* block = std::malloc(size ? size : 1)) return block;
     throw std::bad_alloc();
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (g_counting) ++g_allocations;
+    return std::malloc(size ? size : 1);
+}
 void operator delete(void* block) noexcept { g_release(block); }
 void operator delete(void* block, std::size_t) noexcept { g_release(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { g_release(block); }
 
 namespace {
 
