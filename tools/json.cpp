@@ -1,6 +1,7 @@
 #include "tools/json.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -261,6 +262,115 @@ void write_string(std::string_view s, Writer& w) {
     w.put('"');
 }
 
+// "%.17g" for finite doubles from 1e-4 up to 1e17, where printf writes plain
+// decimals, by exact integer arithmetic: such a value is m / 2^s with m below
+// 2^57 and s at most 64, and its 17 leading digits are m * 10^k / 2^s,
+// rounded to nearest with ties to even, as printf rounds. Returns the end of
+// the text, or nullptr for values outside that range (the general
+// conversion writes those).
+char* write_plain_double(double value, char* out) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const bool negative = bits >> 63;
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const double magnitude = std::fabs(value);
+    if (biased == 0 || biased == 0x7FF || !(magnitude >= 1e-4 && magnitude < 1e17)) return nullptr;
+    uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const int e = biased - 1075;  // value = m * 2^e
+    int s = 0;
+    if (e >= 0) {
+        m <<= e;  // below 1e17, so below 2^57
+    } else {
+        s = -e;
+        int zeros = std::min(std::countr_zero(m), s);
+        m >>= zeros;
+        s -= zeros;
+        if (s > 64) return nullptr;
+    }
+    static constexpr uint64_t kPowers[] = {1ULL,
+                                           10ULL,
+                                           100ULL,
+                                           1000ULL,
+                                           10000ULL,
+                                           100000ULL,
+                                           1000000ULL,
+                                           10000000ULL,
+                                           100000000ULL,
+                                           1000000000ULL,
+                                           10000000000ULL,
+                                           100000000000ULL,
+                                           1000000000000ULL,
+                                           10000000000000ULL,
+                                           100000000000000ULL,
+                                           1000000000000000ULL,
+                                           10000000000000000ULL,
+                                           100000000000000000ULL,
+                                           1000000000000000000ULL,
+                                           10000000000000000000ULL};
+    // The decimal exponent x: 10^x <= value < 10^(x+1), from -4 to 16; the
+    // estimate from doubles is checked exactly below.
+    int x = 0;
+    if (magnitude >= 1.0) {
+        while (x < 16 && magnitude >= static_cast<double>(kPowers[x + 1])) ++x;
+    } else {
+        x = -1;
+        while (x > -4 && magnitude * static_cast<double>(kPowers[-x]) < 1.0) --x;
+    }
+    using u128 = unsigned __int128;
+    u128 digits = 0;
+    u128 rest = 0;
+    for (int attempt = 0;; ++attempt) {
+        const int k = 16 - x;  // 0 to 20; m * 10^20 stays below 2^124
+        if (k < 0 || k > 20 || attempt > 2) return nullptr;
+        const u128 scaled = static_cast<u128>(m) * (k <= 19 ? u128{kPowers[k]} : u128{kPowers[19]} * 10);
+        digits = scaled >> s;
+        rest = scaled & ((u128{1} << s) - 1);
+        if (digits < kPowers[16]) {
+            --x;
+        } else if (digits >= kPowers[17]) {
+            ++x;
+        } else {
+            break;
+        }
+    }
+    if (s > 0) {
+        const u128 half = u128{1} << (s - 1);
+        if (rest > half || (rest == half && (digits & 1))) ++digits;
+    }
+    if (digits == kPowers[17]) {
+        digits = kPowers[16];
+        ++x;
+    }
+    if (x >= 17) return nullptr;  // printf switches to an exponent there
+
+    char text[17];
+    uint64_t d = static_cast<uint64_t>(digits);
+    for (int i = 16; i >= 0; --i) {
+        text[i] = static_cast<char>('0' + d % 10);
+        d /= 10;
+    }
+    int last = 16;
+    while (last > 0 && text[last] == '0') --last;  // no trailing zeros, as %g
+    char* p = out;
+    if (negative) *p++ = '-';
+    if (x >= 0) {
+        std::memcpy(p, text, static_cast<std::size_t>(x + 1));
+        p += x + 1;
+        if (last > x) {
+            *p++ = '.';
+            std::memcpy(p, text + x + 1, static_cast<std::size_t>(last - x));
+            p += last - x;
+        }
+    } else {
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = -1; i > x; --i) *p++ = '0';
+        std::memcpy(p, text, static_cast<std::size_t>(last + 1));
+        p += last + 1;
+    }
+    return p;
+}
+
 void write_value(const JsonValue& value, Writer& w) {
     switch (value.kind()) {
     case Json::NUL:
@@ -280,8 +390,9 @@ void write_value(const JsonValue& value, Writer& w) {
         }
         // Same text as printf("%.17g") in the C locale, whatever the process locale.
         char* out = w.room(32);
-        auto result = std::to_chars(out, out + 32, number, std::chars_format::general, 17);
-        w.advance(static_cast<std::size_t>(result.ptr - out));
+        char* end = write_plain_double(number, out);
+        if (!end) end = std::to_chars(out, out + 32, number, std::chars_format::general, 17).ptr;
+        w.advance(static_cast<std::size_t>(end - out));
         break;
     }
     case Json::BOOLEAN:

@@ -427,6 +427,41 @@ TEST(JsonNumberTest, DoublesReadAsStrtodReadsThem) {
     }
 }
 
+// Doubles of every magnitude, and those next to powers of ten and halfway
+// cases, serialize exactly as printf("%.17g") writes them.
+TEST(JsonSerializeTest, DoublesAsPrintfWritesThem) {
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    std::vector<double> values = {1e-4, 9.9999999999999991e-05, 1e17, 99999999999999984.0, 1e16, 0.5,
+                                  1e15 + 0.5, 9007199254740993.0, 72057594037927945.0, 123.0, 4503599627370497.5};
+    for (int i = 0; i < 15000; ++i) {
+        uint64_t bits = next();
+        double any;
+        std::memcpy(&any, &bits, 8);
+        values.push_back(any);
+        double power = std::pow(10.0, static_cast<double>(next() % 24) - 5.0);
+        values.push_back(power);
+        values.push_back(std::nextafter(power, 0.0));
+        values.push_back(std::nextafter(power, 1e300));
+        values.push_back(static_cast<double>(next() >> (next() % 64)));
+        values.push_back(static_cast<double>(next() % 1000000) / 1000.0);
+        values.push_back(static_cast<double>(next() >> 11) / 9007199254740992.0 * 1000.0);
+    }
+    for (double v : values) {
+        for (double value : {v, -v}) {
+            if (!std::isfinite(value)) continue;
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "%.17g", value);
+            ASSERT_EQ(Json(value).serialize(), expected);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- serializing
 
 struct SerializeCase {
