@@ -125,11 +125,7 @@ void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const c
     if (!started_) return;
     std::string payload_head = PayloadWriter().Text(name ? name : "").I32(command).Text(data, length).Take();
     OnWorker2([this, payload_head = std::move(payload_head), callback = std::move(callback)]() mutable {
-        uint32_t call_id = 0;
-        if (callback) {
-            while (call_id == 0 || pending_calls_.count(call_id)) call_id = ++next_key_;
-            pending_calls_.emplace(call_id, std::move(callback));
-        }
+        const uint32_t call_id = pending_calls_.Add(std::move(callback));
         ipc_.Send(kCallPlugin, payload_head + PayloadWriter().U32(call_id).Take());
     });
 }
@@ -170,14 +166,9 @@ void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& pay
             if (it != subscriptions_.end() && it->second) it->second(m.token, m.data.data(), static_cast<int>(m.data.size()));
             break;
         }
-        case kCallResultToClient: {
-            auto it = pending_calls_.find(m.token);
-            if (it == pending_calls_.end()) break;
-            InvokeCallback callback = std::move(it->second);
-            pending_calls_.erase(it);
-            if (callback) callback(m.data.data(), static_cast<int32_t>(m.data.size()));
+        case kCallResultToClient:
+            pending_calls_.Answer(m.token, m.data);
             break;
-        }
         case kDataSyncToClient:
             ApplyStateSnapshot(m.data);
             break;

@@ -54,7 +54,7 @@ private:
     std::atomic<bool> started_{false};
     std::atomic<bool> exit_requested_{false};
     std::vector<std::function<void()>> cleanup_actions_;
-    std::map<uint32_t, InvokeCallback> pending_calls_;
+    PendingCalls pending_calls_;
     std::map<uint32_t, NotifyCallback> subscriptions_;
     std::atomic<uint32_t> next_key_{0};
 };

@@ -160,7 +160,7 @@ void ExePluginHostProxy::TearDown(bool wait_for_exit) {
         LibraryDelete(process_host_);
         process_host_ = nullptr;
     }
-    pending_calls_.clear();
+    pending_calls_.Clear();
     if (INotifier* notifier = Notifier())
         for (auto& [key, subscription] : client_subscriptions_)
             notifier->Unsubscribe(subscription.module.c_str(), subscription.msg_id, subscription.handle);
@@ -205,13 +205,7 @@ void ExePluginHostProxy::StartProcess() {
 
 void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
     StartProcess();
-    uint32_t call_id = 0;
-    if (callback) {
-        do {
-            call_id = ++next_call_id_;
-        } while (call_id == 0 || pending_calls_.count(call_id));
-        pending_calls_.emplace(call_id, std::move(callback));
-    }
+    const uint32_t call_id = pending_calls_.Add(std::move(callback));
     if (process_host_) process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
 }
 
@@ -283,14 +277,9 @@ void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& paylo
             plugin->Invoke(m.number, m.data.data(), static_cast<int32_t>(m.data.size()), std::move(answer));
             break;
         }
-        case kCallResultToHost: {
-            auto it = pending_calls_.find(m.token);
-            if (it == pending_calls_.end()) break;
-            InvokeCallback callback = std::move(it->second);
-            pending_calls_.erase(it);
-            if (callback) callback(m.data.data(), static_cast<int32_t>(m.data.size()));
+        case kCallResultToHost:
+            pending_calls_.Answer(m.token, m.data);
             break;
-        }
         case kProcessExited:
             OnProcessExited();
             break;

@@ -92,8 +92,7 @@ private:
     std::string name_;
     std::string cmdline_;
     ExePluginProcessHost* process_host_ = nullptr;
-    std::map<uint32_t, InvokeCallback> pending_calls_;
-    uint32_t next_call_id_ = 0;
+    PendingCalls pending_calls_;
     struct ClientSubscription {
         uintptr_t handle;
         std::string module;

@@ -1,9 +1,11 @@
 #include "framework/exeplugin/messages.h"
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "framework/exeplugin/exe_plugin_ipc.h"
 #include "framework/exeplugin/host_proxy.h"
 
 namespace Application::ExePlugin {
@@ -105,6 +107,28 @@ TEST(MessagesTest, ParsersReadEveryMessageWholeOrNotAtAll) {
     // A text claiming more bytes than remain.
     const std::string lying = PayloadWriter().U32(1).Take() + PayloadWriter().U32(500).Take() + "short";
     EXPECT_FALSE(ParseClientMessage(kCall, lying, read));
+}
+
+TEST(PendingCallsTest, EachAnswerReachesItsCallOnce) {
+    PendingCalls calls;
+    std::vector<std::string> first, second;
+    EXPECT_EQ(calls.Add(nullptr), 0u) << "no answer wanted, no id";
+    const uint32_t a = calls.Add([&](const char* data, int32_t length) { first.emplace_back(data, static_cast<size_t>(length)); });
+    const uint32_t b = calls.Add([&](const char* data, int32_t length) { second.emplace_back(data, static_cast<size_t>(length)); });
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    calls.Answer(b, "two");
+    calls.Answer(b, "again");    // answered already: nobody
+    calls.Answer(a + b + 7, "x");  // never issued: nobody
+    calls.Answer(a, "one");
+    EXPECT_EQ(first, std::vector<std::string>{"one"});
+    EXPECT_EQ(second, std::vector<std::string>{"two"});
+    // Dropped calls are never called.
+    const uint32_t c = calls.Add([&](const char*, int32_t) { first.emplace_back("dropped"); });
+    calls.Clear();
+    calls.Answer(c, "late");
+    EXPECT_EQ(first.size(), 1u);
 }
 
 TEST(BackoffTest, CrashLoopsBackOffAndLongRunsReset) {
