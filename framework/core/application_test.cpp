@@ -1,4 +1,5 @@
 #include "framework/core/application_impl.h"
+#include "framework/core/test_components.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -68,63 +69,16 @@ private:
     std::vector<Subscriber> subscribers_;
 };
 
-class TestAppPath final : public Recorded<IAppPath> {
+class TestAppPath final : public test_components::EmptyAppPath<Recorded<IAppPath>> {
 public:
-    TestAppPath() : Recorded("AppPath") {}
-    const char* GetDataDir() override { return ""; }
-    const char* GetLogDir() override { return ""; }
-    const char* GetCacheDir() override { return ""; }
-    const char* GetExeDir() override { return ""; }
-    const char* GetAppDir() override { return ""; }
-    const char* GetUploadDir() override { return ""; }
-    const char* GetTempDir() override { return ""; }
-    const char* GetHeadImageDir() override { return ""; }
-    const char* GetWidgetSkinDir() override { return ""; }
-    const char* GetCoursewareDir() override { return ""; }
-    const char* GetAbDir() override { return ""; }
-    const char* GetVideoBgDir() override { return ""; }
-    const char* GetExeDirAlias1() override { return ""; }
-    const char* GetExeDirAlias2() override { return ""; }
-    const char* GetSID() override { return ""; }
-    ConfigFile* GetConfig(int) override { return nullptr; }
+    TestAppPath() : EmptyAppPath("AppPath") {}
 };
 
 // Records the thread that ran Init as the main thread and keeps a plain
 // main-thread queue, which is all the application object relies on.
-class TestTasks final : public Recorded<IThreadTaskMgr> {
+class TestTasks final : public test_components::MainQueueTasks<Recorded<IThreadTaskMgr>> {
 public:
-    TestTasks() : Recorded("ThreadTaskMgr") {}
-    bool Init() override {
-        main_thread_ = std::this_thread::get_id();
-        return Recorded::Init();
-    }
-    bool IsWorker1Thread() override { return false; }
-    void PostWorker1Task(Task, bool) override {}
-    void PostWorker1DelayTask(Task, uint32_t, bool) override {}
-    bool IsWorker2Thread() override { return false; }
-    void PostWorker2Task(Task, bool) override {}
-    void PostWorker2DelayTask(Task, uint32_t, bool) override {}
-    void PostMainThreadTask(Task task, bool) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        queue_.push_back(std::move(task));
-    }
-    bool IsMainThread() override { return std::this_thread::get_id() == main_thread_; }
-    void PostMainThreadDelayTask(Task task, uint32_t, bool priority) override {
-        PostMainThreadTask(std::move(task), priority);
-    }
-    void RunMainQueuePass() {
-        std::vector<Task> pass;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            pass.swap(queue_);
-        }
-        for (Task& task : pass) task();
-    }
-
-private:
-    std::thread::id main_thread_;
-    std::mutex lock_;
-    std::vector<Task> queue_;
+    TestTasks() : MainQueueTasks("ThreadTaskMgr") {}
 };
 
 class TestTimeMgr final : public Recorded<ITimeMgr> {

@@ -18,6 +18,7 @@
 
 #include "framework/core/application_impl.h"
 #include "framework/core/application_util.h"
+#include "framework/core/test_components.h"
 #include "framework/plugins/plugin_mgr.h"
 
 namespace Application::plugin_test {
@@ -73,46 +74,7 @@ private:
     std::map<std::pair<std::string, int>, std::list<std::pair<uintptr_t, NotifyCallback>>> table_;
 };
 
-// The thread that ran Init is the main thread; its queue runs on RunMainQueuePass.
-class TestTasks final : public IThreadTaskMgr {
-public:
-    bool Init() override {
-        main_thread_ = std::this_thread::get_id();
-        return true;
-    }
-    void Free() override {}
-    bool IsWorker1Thread() override { return false; }
-    void PostWorker1Task(Task, bool) override {}
-    void PostWorker1DelayTask(Task, uint32_t, bool) override {}
-    bool IsWorker2Thread() override { return false; }
-    void PostWorker2Task(Task, bool) override {}
-    void PostWorker2DelayTask(Task, uint32_t, bool) override {}
-    void PostMainThreadTask(Task task, bool) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        queue_.push_back(std::move(task));
-    }
-    bool IsMainThread() override { return std::this_thread::get_id() == main_thread_; }
-    void PostMainThreadDelayTask(Task task, uint32_t, bool priority) override {
-        PostMainThreadTask(std::move(task), priority);
-    }
-    void RunMainQueuePass() {
-        std::vector<Task> pass;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            pass.swap(queue_);
-        }
-        for (Task& task : pass) task();
-    }
-    size_t Pending() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return queue_.size();
-    }
-
-private:
-    std::thread::id main_thread_;
-    std::mutex lock_;
-    std::vector<Task> queue_;
-};
+using TestTasks = test_components::MainQueueTasks<>;
 
 struct LogLine {
     int level;
@@ -152,27 +114,7 @@ private:
     }
 };
 
-class InertAppPath final : public IAppPath {
-public:
-    bool Init() override { return true; }
-    void Free() override {}
-    const char* GetDataDir() override { return ""; }
-    const char* GetLogDir() override { return ""; }
-    const char* GetCacheDir() override { return ""; }
-    const char* GetExeDir() override { return ""; }
-    const char* GetAppDir() override { return ""; }
-    const char* GetUploadDir() override { return ""; }
-    const char* GetTempDir() override { return ""; }
-    const char* GetHeadImageDir() override { return ""; }
-    const char* GetWidgetSkinDir() override { return ""; }
-    const char* GetCoursewareDir() override { return ""; }
-    const char* GetAbDir() override { return ""; }
-    const char* GetVideoBgDir() override { return ""; }
-    const char* GetExeDirAlias1() override { return ""; }
-    const char* GetExeDirAlias2() override { return ""; }
-    const char* GetSID() override { return ""; }
-    ConfigFile* GetConfig(int) override { return nullptr; }
-};
+using InertAppPath = test_components::EmptyAppPath<>;
 
 class InertTimeMgr final : public ITimeMgr {
 public:
