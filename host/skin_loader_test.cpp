@@ -23,6 +23,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "framework/core/test_wait.h"
 #include <unistd.h>
 
 #include "Application/Application.h"
@@ -72,14 +74,7 @@ private:
 
 [[maybe_unused]] const ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using Application::test_wait::WaitFor;
 
 // The packages built beside the programs; this test runs from the same directory.
 std::string SkinDir() {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "framework/core/test_wait.h"
 #include <unistd.h>
 
 #include "Application/Application.h"
@@ -17,14 +19,7 @@
 namespace Application {
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using test_wait::WaitFor;
 
 class HostAppTest : public ::testing::Test {
 protected:

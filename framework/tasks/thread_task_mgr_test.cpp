@@ -11,19 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/core/test_wait.h"
+
 #include "Tools/os.h"
 
 namespace Application {
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using test_wait::WaitFor;
 
 // Pumps the main queue on this thread until condition holds.
 bool PumpUntil(ThreadTaskMgr& mgr, const std::function<bool()>& condition) {
