@@ -211,6 +211,21 @@ constexpr uint64_t any_control(uint64_t w) { return (w - kOnes * 0x20) & ~w & kH
 // the lead byte of U+2028/U+2029.
 bool needs_look(unsigned char c) { return c == '"' || c == '\\' || c < 0x20 || c == 0xE2; }
 
+// The first byte at or after p that needs escaping or a closer look (end
+// when none): eight bytes at a time while no such byte is among them.
+const char* skip_plain(const char* p, const char* end) {
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word) |
+            any_zero(word ^ (kOnes * 0xE2)))
+            break;
+        p += 8;
+    }
+    while (p != end && !needs_look(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
 void write_string(std::string_view s, Writer& w) {
     static const char hex[] = "0123456789abcdef";
     w.put('"');
@@ -218,15 +233,7 @@ void write_string(std::string_view s, Writer& w) {
     const char* end = p + s.size();
     while (p != end) {
         const char* run = p;
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word) |
-                any_zero(word ^ (kOnes * 0xE2)))
-                break;
-            p += 8;
-        }
-        while (p != end && !needs_look(static_cast<unsigned char>(*p))) ++p;
+        p = skip_plain(p, end);
         w.write(run, static_cast<std::size_t>(p - run));
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p);
@@ -438,15 +445,7 @@ std::size_t string_length(std::string_view s) {
     const char* p = s.data();
     const char* end = p + s.size();
     while (p != end) {
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (any_zero(word ^ (kOnes * '"')) | any_zero(word ^ (kOnes * '\\')) | any_control(word) |
-                any_zero(word ^ (kOnes * 0xE2)))
-                break;
-            p += 8;
-        }
-        while (p != end && !needs_look(static_cast<unsigned char>(*p))) ++p;
+        p = skip_plain(p, end);
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p++);
         if (c == 0xE2) {

@@ -99,7 +99,7 @@ protected:
     }
     void TearDown() override {
         host_.reset();
-        EXPECT_EQ(ObjectsOf(pid_), 0) << "the host removes its tree when it ends";
+        EXPECT_EQ(data_test::ObjectsOf(pid_), 0) << "the host removes its tree when it ends";
         unsetenv("XDG_RUNTIME_DIR");
         std::filesystem::remove_all(runtime_);
     }
@@ -112,19 +112,6 @@ protected:
         host_->Visit([&](IDataVisitor* visitor) { consistent = data_test::ReadCounter(visitor, &value); });
         EXPECT_TRUE(consistent) << "torn counter " << value;
         return value;
-    }
-
-    static int ObjectsOf(uint32_t pid) {
-        int found = 0;
-        for (const std::string& name : data_platform::ListSharedMemory()) {
-            uint32_t p;
-            if (ParseBlockName(name, &p) && p == pid) ++found;
-        }
-        for (const std::string& name : data_platform::ListRuntimeFiles()) {
-            uint32_t p;
-            if (ParseLockName(name, &p) && p == pid) ++found;
-        }
-        return found;
     }
 
     std::string runtime_;
@@ -188,7 +175,7 @@ TEST_F(MultiProcessTest, NothingIsLeftAfterChildrenAndHostEnd) {
         EXPECT_TRUE(ExitedCleanly(b.Wait()));
     }
     EXPECT_EQ(Counter(), 100);
-    EXPECT_EQ(ObjectsOf(pid_), 2) << "the counter block and the lock file";
+    EXPECT_EQ(data_test::ObjectsOf(pid_), 2) << "the counter block and the lock file";
     // TearDown destroys the host and checks that both are gone.
 }
 
@@ -198,13 +185,13 @@ TEST_F(MultiProcessTest, NextHostStartRemovesWhatAKilledHostLeft) {
         Child host({"host"});
         ASSERT_TRUE(host.WaitForSignal());
         dead_host = static_cast<uint32_t>(host.pid());
-        EXPECT_EQ(ObjectsOf(dead_host), 2);
+        EXPECT_EQ(data_test::ObjectsOf(dead_host), 2);
         kill(host.pid(), SIGKILL);
         EXPECT_TRUE(KilledBySigkill(host.Wait()));
     }
-    EXPECT_EQ(ObjectsOf(dead_host), 2) << "a killed host cannot clean up";
+    EXPECT_EQ(data_test::ObjectsOf(dead_host), 2) << "a killed host cannot clean up";
     CData next_host(pid_, true);
-    EXPECT_EQ(ObjectsOf(dead_host), 0);
+    EXPECT_EQ(data_test::ObjectsOf(dead_host), 0);
 }
 
 }  // namespace

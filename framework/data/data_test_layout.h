@@ -4,11 +4,28 @@
 // its complement at the back, so a record torn between the two shows.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Application/IData.h"
+#include "framework/data/data_platform.h"
+#include "framework/data/data_tree.h"
 
 namespace Application::data_test {
+
+// Shared blocks and lock files that a host with this pid left in the system.
+inline int ObjectsOf(uint32_t pid) {
+    int found = 0;
+    for (const std::string& name : data_platform::ListSharedMemory()) {
+        uint32_t p;
+        if (ParseBlockName(name, &p) && p == pid) ++found;
+    }
+    for (const std::string& name : data_platform::ListRuntimeFiles()) {
+        uint32_t p;
+        if (ParseLockName(name, &p) && p == pid) ++found;
+    }
+    return found;
+}
 
 constexpr uint32_t kCounterNode = 1;
 inline const std::vector<uint32_t> kCounterLayout = {8, 4000, 8};

@@ -149,7 +149,7 @@ int RemoveLeftovers(uint32_t own_host_pid) {
 // ---- synchronised nodes ----
 
 CDataObjectSync::CDataObjectSync(uint32_t id, const TreeContext* context)
-    : CDataObject(id), context_(context), block_(BlockName("obj", context->host_pid, id)) {}
+    : SyncedNode(id, context, BlockName("obj", context->host_pid, id)) {}
 
 void CDataObjectSync::Pull() {
     if (!context_->journal || !HasLayout()) return;
@@ -164,7 +164,7 @@ void CDataObjectSync::Push() {
 }
 
 CDataArraySync::CDataArraySync(uint32_t id, const TreeContext* context)
-    : CDataArray(id), context_(context), block_(BlockName("arr", context->host_pid, id)) {}
+    : SyncedNode(id, context, BlockName("arr", context->host_pid, id)) {}
 
 void CDataArraySync::Pull() {
     if (!context_->journal) return;

@@ -27,32 +27,34 @@ struct TreeContext {
     TreeJournal* journal = nullptr;
 };
 
-class CDataObjectSync final : public CDataObject {
+// A node whose content lives in a shared block as well.
+template <class Node>
+class SyncedNode : public Node {
 public:
-    CDataObjectSync(uint32_t id, const TreeContext* context);
-    ~CDataObjectSync() override { block_.Close(); }
-    // Loads the block when it holds exactly one record of this layout.
-    void Pull() override;
-    void Push() override;
+    ~SyncedNode() override { block_.Close(); }
     const std::string& BlockNameForTesting() const { return block_.name(); }
 
-private:
+protected:
+    SyncedNode(uint32_t id, const TreeContext* context, const std::string& block_name)
+        : Node(id), context_(context), block_(block_name) {}
     const TreeContext* context_;
     SharedBlock block_;
 };
 
-class CDataArraySync final : public CDataArray {
+class CDataObjectSync final : public SyncedNode<CDataObject> {
+public:
+    CDataObjectSync(uint32_t id, const TreeContext* context);
+    // Loads the block when it holds exactly one record of this layout.
+    void Pull() override;
+    void Push() override;
+};
+
+class CDataArraySync final : public SyncedNode<CDataArray> {
 public:
     CDataArraySync(uint32_t id, const TreeContext* context);
-    ~CDataArraySync() override { block_.Close(); }
     // Loads the block when it holds a well-formed array form of this layout.
     void Pull() override;
     void Push() override;
-    const std::string& BlockNameForTesting() const { return block_.name(); }
-
-private:
-    const TreeContext* context_;
-    SharedBlock block_;
 };
 
 class CDataVisitor final : public IDataVisitor {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/data/data_platform.h"
+#include "framework/data/data_test_layout.h"
 #include "framework/data/shared_block.h"
 
 namespace Application {
@@ -351,21 +352,9 @@ TEST_F(DataTreeTest, HostStartRemovesWhatDeadHostsLeft) {
             visitor->GetObject(1)->SetInt(0, 1);
         });
     }
-    auto objects_of = [](uint32_t pid) {
-        int found = 0;
-        for (const std::string& name : data_platform::ListSharedMemory()) {
-            uint32_t p;
-            if (ParseBlockName(name, &p) && p == pid) ++found;
-        }
-        for (const std::string& name : data_platform::ListRuntimeFiles()) {
-            uint32_t p;
-            if (ParseLockName(name, &p) && p == pid) ++found;
-        }
-        return found;
-    };
-    ASSERT_EQ(objects_of(dead), 2);
+    ASSERT_EQ(data_test::ObjectsOf(dead), 2);
     CData host(pid_, true);
-    EXPECT_EQ(objects_of(dead), 0);
+    EXPECT_EQ(data_test::ObjectsOf(dead), 0);
 }
 
 TEST_F(DataTreeTest, DefaultConstructionTakesTheHostPidFromTheCommandLine) {
