@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstring>
 #include <cstdarg>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "Tools/os.h"
+#include "tools/monotonic_clock.h"
 
 namespace Application {
 namespace {
@@ -33,6 +35,18 @@ uint64_t SharedTimeMs() {
         if (ITimeMgr* times = app->GetTimeMgr())
             if (ITime* shared = times->GetSharedTime()) return shared->GetTimeMs();
     return Tools::os_gettime_ms();
+}
+
+// The shared clock's text form (UTC+8); the bare wall clock's before the time
+// manager is up.
+void TimeText(char* out, size_t size) {
+    if (IApplication* app = App())
+        if (ITimeMgr* times = app->GetTimeMgr())
+            if (ITime* shared = times->GetSharedTime()) {
+                shared->GetTimeString(out, static_cast<int>(size));
+                return;
+            }
+    Tools::UTCToPekingString(Tools::os_gettime_ms(), out, size);
 }
 
 }  // namespace
@@ -60,50 +74,59 @@ const char* Log::LevelName(int level) {
 }
 
 bool Log::Init() {
+    if (writer_.joinable() || stopping_) return true;  // one file per run; no way back after Free
     char executable[kPathBufferSize] = {};
     char base_name[kPathBufferSize] = {};
-    if (Tools::os_get_executable_file(executable, sizeof executable) > 0 &&
-        Tools::os_path_find_filename(executable, base_name) && base_name[0]) {
-        IAppPath* paths = App() ? App()->GetAppPath() : nullptr;
-        const std::string directory = !directory_for_testing_.empty() ? directory_for_testing_
-                                      : paths                           ? paths->GetLogDir()
-                                                                        : "";
-        if (!directory.empty()) {
-            const std::string prefix = std::string(base_name) + "_";
-            const std::string suffix = "_" + std::to_string(Tools::os_current_pid()) + ".log";
-            char file_name[kPathBufferSize] = {};
-            Tools::GenerateTimeDateFilename(file_name, sizeof file_name, SharedTimeMs() / 1000, prefix.c_str(),
-                                            suffix.c_str());
-            const std::string path = directory + "/" + file_name;
-            file_ = Tools::os_fopen(path.c_str(), "w+");
-            if (file_) {
-                path_ = path;
-                std::lock_guard<std::mutex> guard(pending_lock_);
-                pending_ = Batch();
-                batch_posted_ = false;
-                enabled_ = true;
-                RemoveOldFiles(directory, base_name);
-            }
-        }
+    if (Tools::os_get_executable_file(executable, sizeof executable) <= 0 ||
+        !Tools::os_path_find_filename(executable, base_name) || !base_name[0])
+        return true;
+    IAppPath* paths = App() ? App()->GetAppPath() : nullptr;
+    const std::string directory = !directory_for_testing_.empty() ? directory_for_testing_
+                                  : paths                           ? paths->GetLogDir()
+                                                                    : "";
+    if (directory.empty()) return true;
+    const std::string prefix = std::string(base_name) + "_";
+    const std::string suffix = "_" + std::to_string(Tools::os_current_pid()) + ".log";
+    char file_name[kPathBufferSize] = {};
+    Tools::GenerateTimeDateFilename(file_name, sizeof file_name, SharedTimeMs() / 1000, prefix.c_str(),
+                                    suffix.c_str());
+    const std::string path = directory + "/" + file_name;
+    if (!file_.Open(path)) return true;
+    {
+        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        accepting_ = true;
     }
-    return writer_.Start();
+    // The writer runs before Write lets anything in.
+    try {
+        writer_ = std::thread(&Log::WriterMain, this);
+    } catch (const std::system_error&) {
+        // Without a writer there is no log, as without a file.
+        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        accepting_ = false;
+        file_.Close();
+        return true;
+    }
+    path_ = path;
+    enabled_ = true;
+    RemoveOldFiles(directory, base_name);
+    return true;
 }
 
 void Log::Free() {
     if (!enabled_.exchange(false)) return;
-    writer_.Stop(/*drain=*/true);  // every line already queued still lands
     {
-        // Lines of a Write that raced with the stop had their task dropped.
-        std::lock_guard<std::mutex> guard(pending_lock_);
-        pending_ = Batch();
-        batch_posted_ = false;
+        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        accepting_ = false;  // every line taken so far is drained below
+        stopping_ = true;
     }
+    pending_changed_.notify_all();
+    if (writer_.joinable()) writer_.join();
     {
         std::lock_guard<std::mutex> guard(callbacks_lock_);
         level_callbacks_.clear();
     }
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
+    std::lock_guard<std::timed_mutex> guard(file_lock_);
+    file_.Close();
 }
 
 void Log::Write(int level, const char* format, ...) {
@@ -118,39 +141,64 @@ void Log::Write(int level, const char* format, ...) {
     va_end(args);
 
     char time_text[96];
-    if (IApplication* app = App(); app && app->GetTimeMgr() && app->GetTimeMgr()->GetSharedTime())
-        app->GetTimeMgr()->GetSharedTime()->GetTimeString(time_text, sizeof time_text);
-    else
-        Tools::UTCToPekingString(Tools::os_gettime_ms(), time_text, sizeof time_text);
-
+    TimeText(time_text, sizeof time_text);
     const std::string& thread_text = ThreadIdText();
     const size_t time_length = std::strlen(time_text);
     const size_t tag_length = std::strlen(tag);
     const size_t prefix_length = 2 + time_length + thread_text.size() + tag_length;  // "[" time "]" tid tag
     const size_t message_length = std::strlen(message);
+    const size_t line_length = prefix_length + message_length + 1;
 
-    // One task per batch rather than per line: a burst costs the caller an
-    // append under a short lock, and wakes the writer once.
-    bool post = false;
-    {
-        std::lock_guard<std::mutex> guard(pending_lock_);
-        const size_t start = pending_.text.size();
-        std::string& text = pending_.text;
-        text.push_back('[');
-        text.append(time_text, time_length).push_back(']');
-        text.append(thread_text).append(tag, tag_length).append(message, message_length).append("\n", 2);
-        pending_.marks.push_back({level, start, prefix_length, prefix_length + message_length + 1});
-        post = !std::exchange(batch_posted_, true);
+    // A burst costs the caller an append under a short lock; the writer is
+    // woken only by the first line of a batch.
+    std::lock_guard<std::timed_mutex> guard(pending_lock_);
+    if (!accepting_) return;
+    if (pending_.text.size() + line_length + 1 > kMaxPendingBytes) {
+        ++pending_.dropped;
+        return;
     }
-    if (post) writer_.Post([this] { WriteBatchOnWriterThread(); }, false);
+    const bool first = pending_.marks.empty();
+    const size_t start = pending_.text.size();
+    std::string& text = pending_.text;
+    text.push_back('[');
+    text.append(time_text, time_length).push_back(']');
+    text.append(thread_text).append(tag, tag_length).append(message, message_length).append("\n", 2);
+    pending_.marks.push_back({level, start, prefix_length, line_length});
+    if (first) pending_changed_.notify_one();
 }
 
-void Log::WriteBatchOnWriterThread() {
-    {
-        std::lock_guard<std::mutex> guard(pending_lock_);
-        std::swap(pending_, writing_);
-        batch_posted_ = false;
+void Log::WriterMain() {
+    while (WriteOneBatchOnWriterThread()) {
     }
+}
+
+bool Log::WriteOneBatchOnWriterThread() {
+    {
+        std::unique_lock<std::timed_mutex> pending(pending_lock_);
+        pending_changed_.wait(pending, [this] { return !pending_.marks.empty() || pending_.dropped || stopping_; });
+        if (pending_.marks.empty() && !pending_.dropped) return false;  // stopping, and all is written
+    }
+    {
+        // Taken under the file lock, so that a crash flush that takes the
+        // next batch cannot write it before this one.
+        std::lock_guard<std::timed_mutex> file(file_lock_);
+        {
+            std::lock_guard<std::timed_mutex> pending(pending_lock_);
+            std::swap(pending_, writing_);
+        }
+        WriteLinesLocked(writing_);
+        if (writing_.dropped) {
+            char note[256];
+            char time_text[96];
+            TimeText(time_text, sizeof time_text);
+            const int length = std::snprintf(
+                note, sizeof note, "[%s]%s[warning]log: %llu lines dropped, more than %zu bytes waited for the writer\n",
+                time_text, ThreadIdText().c_str(), static_cast<unsigned long long>(writing_.dropped), kMaxPendingBytes);
+            const LogFile::Piece piece{note, std::min(static_cast<size_t>(std::max(length, 0)), sizeof note - 1)};
+            file_.Append(&piece, 1);
+        }
+    }
+
     LogCallback general_callback;
     std::map<int, LevelLogCallback> level_callbacks;
     {
@@ -166,10 +214,8 @@ void Log::WriteBatchOnWriterThread() {
             it->second(line + mark.message_offset, LevelName(mark.level));
             *end = '\n';
         }
-        if (file_) std::fwrite(line, 1, mark.length, file_);
         if (general_callback) general_callback(line);
     }
-    if (file_) std::fflush(file_);
     // A burst's buffer is kept for the next one, unless it grew large.
     constexpr size_t kKeptCapacity = 1 << 20;
     if (writing_.text.capacity() > kKeptCapacity) {
@@ -177,7 +223,44 @@ void Log::WriteBatchOnWriterThread() {
     } else {
         writing_.text.clear();
         writing_.marks.clear();
+        writing_.dropped = 0;
     }
+    return true;
+}
+
+// Allocates nothing: the crash flush runs it while the process dies.
+void Log::WriteLinesLocked(const Batch& batch) {
+    constexpr size_t kChunk = 64;
+    LogFile::Piece pieces[kChunk];
+    size_t used = 0;
+    for (const Batch::Mark& mark : batch.marks) {
+        pieces[used++] = {batch.text.data() + mark.start, mark.length};
+        if (used == kChunk) {
+            file_.Append(pieces, used);  // write errors are not reported anywhere
+            used = 0;
+        }
+    }
+    if (used) file_.Append(pieces, used);
+}
+
+bool Log::FlushQueuedForCrash(int timeout_ms) {
+    const int64_t deadline = Tools::detail::MonotonicMs() + timeout_ms;
+    auto left = [deadline] {
+        return std::chrono::milliseconds(std::max<int64_t>(0, deadline - Tools::detail::MonotonicMs()));
+    };
+    std::unique_lock<std::timed_mutex> file(file_lock_, std::defer_lock);
+    if (!file.try_lock_for(left())) return false;
+    {
+        std::unique_lock<std::timed_mutex> pending(pending_lock_, std::defer_lock);
+        if (!pending.try_lock_for(left())) return false;
+        // Swapped into storage that lives as long as the log: nothing is
+        // allocated or freed here, in case the crash left the heap locked.
+        std::swap(pending_, crash_batch_);
+    }
+    WriteLinesLocked(crash_batch_);
+    crash_batch_.marks.clear();
+    crash_batch_.text.clear();
+    return true;
 }
 
 void Log::SetGeneralCallback(LogCallback callback) {

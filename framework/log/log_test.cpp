@@ -1,11 +1,14 @@
 #include "framework/log/log.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -186,6 +189,156 @@ TEST_F(LogTest, OldFilesOfTheSameProgramArePruned) {
     EXPECT_FALSE(fs::exists(dir / (std::string(base) + "_20200101_000000_100.log")));  // the oldest went first
     EXPECT_TRUE(fs::exists(dir / "Other_20200101_000000_1.log"));
     EXPECT_TRUE(fs::exists(dir / (std::string(base) + "_tool_20200101_000000_1.log")));
+}
+
+// Threads already writing while the log starts: whatever the log took from
+// each thread reaches the file, as one unbroken run up to its last line.
+TEST_F(LogTest, ThreadsWritingWhileTheLogStartsLoseNothingTaken) {
+    constexpr int kThreads = 8;
+    constexpr int kLinesAfterStart = 300;
+    Log log;
+    log.SetLogDirectoryForTesting((root_ / "VelmoraData" / "logs").string());
+    std::atomic<int> delivered{0};
+    std::atomic<bool> started{false};
+    std::vector<int> last(kThreads, -1);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([&, t] {
+            int after_start = 0;
+            for (int i = 0; after_start < kLinesAfterStart; ++i) {
+                const bool was_started = started.load();
+                log.Write(300, "thread %d line %d", t, i);
+                last[t] = i;
+                if (was_started) ++after_start;
+            }
+        });
+    ASSERT_TRUE(log.Init());
+    log.SetLevelCallback(300, [&](const char*, const char*) { ++delivered; });
+    started = true;
+    for (auto& writer : writers) writer.join();
+    log.Free();
+
+    std::vector<std::vector<int>> seen(kThreads);
+    std::istringstream lines(ReadAll(log.FilePathForTesting()));
+    int total = 0;
+    for (std::string line; std::getline(lines, line); ++total) {
+        int t = -1, i = -1;
+        const size_t at = line.find("[info]thread ");
+        ASSERT_NE(at, std::string::npos) << line;
+        ASSERT_EQ(std::sscanf(line.c_str() + at, "[info]thread %d line %d", &t, &i), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        seen[t].push_back(i);
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        SCOPED_TRACE("thread " + std::to_string(t));
+        ASSERT_GE(seen[t].size(), static_cast<size_t>(kLinesAfterStart));
+        EXPECT_EQ(seen[t].back(), last[t]);
+        for (size_t k = 1; k < seen[t].size(); ++k) ASSERT_EQ(seen[t][k], seen[t][k - 1] + 1) << "gap at " << k;
+    }
+    EXPECT_LE(delivered.load(), total);
+}
+
+// A level callback sees its own line in the file already: a crash inside a
+// callback cannot lose a line that was written before it.
+TEST_F(LogTest, EachLineIsInTheFileBeforeItsCallbackRuns) {
+    Log log;
+    log.SetLogDirectoryForTesting((root_ / "VelmoraData" / "logs").string());
+    ASSERT_TRUE(log.Init());
+    std::atomic<int> missing{0};
+    std::atomic<int> calls{0};
+    log.SetLevelCallback(200, [&](const char* message, const char*) {
+        ++calls;
+        if (ReadAll(log.FilePathForTesting()).find(std::string("[warning]") + message + "\n") == std::string::npos)
+            ++missing;
+    });
+    for (int i = 0; i < 50; ++i) log.Write(200, "line %d", i);
+    log.Free();
+    EXPECT_EQ(calls.load(), 50);
+    EXPECT_EQ(missing.load(), 0);
+}
+
+// The log holds connection switches and plugins' texts: for the user only.
+TEST_F(LogTest, TheFileIsPrivateToTheUser) {
+    const mode_t old_mask = ::umask(0);
+    Log log;
+    log.SetLogDirectoryForTesting((root_ / "VelmoraData" / "logs").string());
+    ASSERT_TRUE(log.Init());
+    ::umask(old_mask);
+    log.Free();
+    struct stat info {};
+    ASSERT_EQ(::stat(log.FilePathForTesting().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// A fixture whose level-300 callback blocks on the first line until the
+// test releases it: the writer is stuck, as it would be in a crash.
+class StuckWriterLogTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        log_.SetLogDirectoryForTesting((root_ / "VelmoraData" / "logs").string());
+        ASSERT_TRUE(log_.Init());
+        log_.SetLevelCallback(300, [this](const char*, const char*) {
+            std::unique_lock<std::mutex> wait(lock_);
+            stuck_ = true;
+            changed_.notify_all();
+            changed_.wait(wait, [this] { return released_; });
+        });
+        log_.Write(300, "the line that sticks");
+        std::unique_lock<std::mutex> wait(lock_);
+        ASSERT_TRUE(changed_.wait_for(wait, std::chrono::seconds(30), [this] { return stuck_; }));
+    }
+    void TearDown() override {
+        Release();
+        log_.Free();
+        LogTest::TearDown();
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(lock_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    size_t FileLines() {
+        const std::string text = ReadAll(log_.FilePathForTesting());
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    Log log_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool stuck_ = false;
+    bool released_ = false;
+};
+
+TEST_F(StuckWriterLogTest, CrashFlushWritesWhatTheWriterCouldNot) {
+    for (int i = 1; i <= 1000; ++i) log_.Write(300, "queued %d", i);
+    EXPECT_EQ(FileLines(), 1u) << "the writer was to be stuck";
+    ASSERT_TRUE(log_.FlushQueuedForCrash(500));
+    const std::string text = ReadAll(log_.FilePathForTesting());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1001);
+    EXPECT_NE(text.find("[info]queued 1\n"), std::string::npos);
+    EXPECT_NE(text.find("[info]queued 1000\n"), std::string::npos);
+    // Once free again, the writer writes nothing twice and goes on.
+    Release();
+    log_.Write(300, "after");
+    log_.Free();
+    EXPECT_EQ(FileLines(), 1002u);
+}
+
+// Behind a writer that never catches up, memory stays bounded and the file
+// says how much was lost.
+TEST_F(StuckWriterLogTest, PendingLinesAreBounded) {
+    const std::string chunk(4000, 'x');
+    const size_t lines = Log::kMaxPendingBytes / chunk.size() + 1000;
+    for (size_t i = 0; i < lines; ++i) log_.Write(300, "%s", chunk.c_str());
+    Release();
+    log_.Free();
+    const std::string text = ReadAll(log_.FilePathForTesting());
+    const size_t written = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    EXPECT_LT(written, lines);
+    EXPECT_GT(written, lines - 2000);
+    EXPECT_LE(text.size(), Log::kMaxPendingBytes + 2 * 4096);
+    EXPECT_NE(text.find("lines dropped, more than 67108864 bytes waited for the writer"), std::string::npos);
 }
 
 TEST(LogLevelsTest, TagsAndNames) {
