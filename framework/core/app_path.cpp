@@ -5,6 +5,7 @@
 
 #include "Application/Application.h"
 #include "Tools/os.h"
+#include "framework/core/private_dir.h"
 
 namespace Application {
 namespace {
@@ -31,18 +32,33 @@ bool AppPath::Init() {
     return true;
 }
 
-const char* AppPath::DataSubdir(std::string& cache, const char* relative) {
+AppPath::~AppPath() { CloseConfigFiles(); }
+
+void AppPath::Free() { CloseConfigFiles(); }
+
+void AppPath::CloseConfigFiles() {
+    for (ConfigFile*& file : configs_) {
+        delete file;
+        file = nullptr;
+    }
+}
+
+const char* AppPath::DataSubdir(std::string& cache, const char* relative, bool private_to_user) {
     if (!cache.empty()) return cache.c_str();
     char buffer[kPathBufferSize] = {};
     // A root that cannot be determined or does not fit stays uncached, so the next call tries again.
     if (Tools::os_get_program_data_path(buffer, sizeof buffer, relative) <= 0) return cache.c_str();
-    Tools::os_mkdirs(buffer);
+    if (private_to_user)
+        MakePrivateDirectory(buffer);
+    else
+        Tools::os_mkdirs(buffer);
     cache = buffer;
     return cache.c_str();
 }
 
 const char* AppPath::GetDataDir() { return DataSubdir(data_dir_, "VelmoraData"); }
-const char* AppPath::GetLogDir() { return DataSubdir(log_dir_, "VelmoraData/logs"); }
+// The logs hold connection switches and whatever plugins write.
+const char* AppPath::GetLogDir() { return DataSubdir(log_dir_, "VelmoraData/logs", true); }
 const char* AppPath::GetCacheDir() { return DataSubdir(cache_dir_, "VelmoraData/Cache"); }
 const char* AppPath::GetUploadDir() { return DataSubdir(upload_dir_, "VelmoraData/Upload"); }
 const char* AppPath::GetTempDir() { return DataSubdir(temp_dir_, "VelmoraData/Temp"); }
@@ -90,17 +106,16 @@ const char* AppPath::GetSID() {
 }
 
 ConfigFile* AppPath::GetConfig(int kind) {
-    // One object per file for the whole process, opened on first request and
-    // kept until exit: callers may hold it beyond this component's life.
-    static std::once_flag once[3];
-    static ConfigFile* files[3] = {};
+    // One object per file, opened on first request and closed by Free: after
+    // that the answer is null, which callers already expect of a component
+    // that is gone.
     const int slot = kind == 1 ? 1 : kind == 2 ? 2 : 0;
-    static const char* const kNames[3] = {"/testmode.ini", "/main_config.ini", "/recorderConfig.ini"};
-    std::call_once(once[slot], [this, slot] {
+    static const char* const kNames[kConfigFiles] = {"/testmode.ini", "/main_config.ini", "/recorderConfig.ini"};
+    std::call_once(config_once_[slot], [this, slot] {
         std::string path = std::string(GetDataDir()) + kNames[slot];
-        files[slot] = new ConfigFile(path.c_str(), 0);
+        configs_[slot] = new ConfigFile(path.c_str(), 0);
     });
-    return files[slot];
+    return configs_[slot];
 }
 
 }  // namespace Application

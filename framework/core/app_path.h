@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "Application/IAppPath.h"
@@ -12,8 +13,14 @@ namespace Application {
 // a lock: callers are the main thread and plugin code during start-up.
 class AppPath : public IAppPath {
 public:
+    AppPath() = default;
+    ~AppPath() override;
+    AppPath(const AppPath&) = delete;
+    AppPath& operator=(const AppPath&) = delete;
+
     bool Init() override;
-    void Free() override {}
+    // Closes the configuration files; the workers are stopped by then.
+    void Free() override;
     const char* GetDataDir() override;
     const char* GetLogDir() override;
     const char* GetCacheDir() override;
@@ -32,7 +39,13 @@ public:
     ConfigFile* GetConfig(int kind) override;
 
 private:
-    const char* DataSubdir(std::string& cache, const char* relative);
+    static constexpr int kConfigFiles = 3;
+
+    const char* DataSubdir(std::string& cache, const char* relative, bool private_to_user = false);
+    void CloseConfigFiles();
+
+    std::once_flag config_once_[kConfigFiles];
+    ConfigFile* configs_[kConfigFiles] = {};
 
     std::string data_dir_;
     std::string log_dir_;

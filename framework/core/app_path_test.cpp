@@ -1,6 +1,7 @@
 #include "framework/core/app_path.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,8 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The configuration objects are process-wide, so the whole data root is laid
-// out once, before the first GetConfig of this test program.
+// The data root is laid out once for the whole test program.
 class AppPathTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -78,12 +78,11 @@ TEST_F(AppPathTest, ExecutableDirectoryAndItsAliases) {
     EXPECT_NE(paths.GetExeDirAlias1(), paths.GetExeDirAlias2());  // separate caches
 }
 
-TEST_F(AppPathTest, ConfigFilesAreProcessWideObjects) {
+TEST_F(AppPathTest, ConfigFilesBelongToTheComponent) {
     AppPath paths;
     ConfigFile* main_config = paths.GetConfig(1);
     ASSERT_NE(main_config, nullptr);
     EXPECT_EQ(paths.GetConfig(1), main_config);
-    EXPECT_EQ(AppPath().GetConfig(1), main_config);  // not owned by the component
     EXPECT_NE(paths.GetConfig(2), main_config);
     EXPECT_EQ(paths.GetConfig(0), paths.GetConfig(3));
     EXPECT_EQ(paths.GetConfig(0), paths.GetConfig(-1));
@@ -100,6 +99,33 @@ TEST_F(AppPathTest, ConfigFilesAreProcessWideObjects) {
     EXPECT_STREQ(recorder->GetString("A", "b", "d"), "d");
     EXPECT_FALSE(recorder->SetInt("A", "b", 1));
     EXPECT_FALSE(fs::exists(*root_ / "VelmoraData" / "recorderConfig.ini"));
+
+    // Free closes them (ASan's leak check sees the handles go); a component
+    // that is gone hands out none.
+    paths.Free();
+    EXPECT_EQ(paths.GetConfig(1), nullptr);
+    EXPECT_EQ(paths.GetConfig(0), nullptr);
+    AppPath next;
+    ConfigFile* reopened = next.GetConfig(1);
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_EQ(reopened->GetInt("SKIN", "Index", 7), 1) << "the saved value is read back";
+}
+
+TEST_F(AppPathTest, LogDirectoryIsPrivateToTheUser) {
+    const fs::path logs = *root_ / "VelmoraData" / "logs";
+    fs::create_directories(logs);
+    fs::permissions(logs, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    AppPath paths;
+    ASSERT_EQ(fs::path(paths.GetLogDir()), logs);
+    EXPECT_EQ(fs::status(logs).permissions(), fs::perms::owner_all) << "an older, wider one is narrowed";
+
+    fs::remove_all(logs);
+    const mode_t old_mask = ::umask(0);
+    AppPath fresh;
+    fresh.GetLogDir();
+    ::umask(old_mask);
+    EXPECT_EQ(fs::status(logs).permissions(), fs::perms::owner_all) << "created for the user only";
 }
 
 TEST_F(AppPathTest, SidComesFromTheTestModeFile) {

@@ -65,4 +65,9 @@ void StopLog() {
     if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->StopLog();
 }
 
+bool FlushLogForCrash(int timeout_ms) {
+    detail::AppHooks* hooks = detail::AppHooksSingleton();
+    return hooks ? hooks->FlushLogForCrash(timeout_ms) : true;
+}
+
 }  // namespace Application

@@ -22,6 +22,7 @@ public:
     virtual void SetGeneralLogCallback(LogCallback callback) = 0;
     virtual void SetLevelLogCallback(int level, LevelLogCallback callback) = 0;
     virtual void StopLog() = 0;
+    virtual bool FlushLogForCrash(int timeout_ms) = 0;
 
 protected:
     ~AppHooks() = default;
@@ -129,6 +130,13 @@ public:
     }
     void StopLog() override {
         if (auto* log = std::get<4>(components_)) log->Free();
+    }
+    bool FlushLogForCrash(int timeout_ms) override {
+        auto* log = std::get<4>(components_);
+        // Test logs write nothing that a crash could lose.
+        if constexpr (requires { log->FlushQueuedForCrash(timeout_ms); })
+            return log ? log->FlushQueuedForCrash(timeout_ms) : true;
+        return true;
     }
 
 private:

@@ -15,6 +15,10 @@
 class Trevalo {
 public:
     using DumpCallback = void (*)(const wchar_t* dump_path, void* context);
+    // Writes what the process's log still has queued, within budget_ms.
+    using LogFlushHook = void (*)(int budget_ms);
+    // Of the watcher's budget for a dump, what the log flush may use.
+    static constexpr int kLogFlushBudgetMs = 500;
 
     Trevalo();
     ~Trevalo();
@@ -31,6 +35,12 @@ public:
     // handlers first when SetupAppCenter has not run. A later call replaces
     // the earlier registration.
     void InitDumpHandler(const char* app_name, DumpCallback callback, void* context);
+
+    // hook (may be null) runs on the watcher thread as soon as a fatal signal
+    // is being handled, beside the dump being written, with
+    // kLogFlushBudgetMs: lines the log had queued reach its file before the
+    // process dies. A later call replaces the earlier hook.
+    void SetLogFlushHook(LogFlushHook hook);
 
 private:
     class Impl;

@@ -23,9 +23,14 @@
 #include <vector>
 
 #include "host/trevalo/signal_safe_text.h"
+#include "tools/monotonic_clock.h"
+#include "tools/posix_fd.h"
 
 namespace {
 
+using Tools::detail::MonotonicMs;
+using Tools::detail::RetryEintr;
+using Tools::detail::UniqueFd;
 using trevalo::FixedText;
 using trevalo::WriteAll;
 
@@ -76,43 +81,10 @@ std::atomic<pid_t> g_owner_pid{0};
 std::atomic<pid_t> g_watcher_tid{0};
 std::atomic<pid_t> g_handling_tid{0};
 std::atomic<int> g_crash_signal{0};
+std::atomic<Trevalo::LogFlushHook> g_log_flush_hook{nullptr};
 char g_dump_path[kMaxPath];
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.Release();
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-int64_t MonotonicMs() {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool WriteByte(int fd, char byte) { return fd >= 0 && WriteAll(fd, &byte, 1); }
 
@@ -168,14 +140,11 @@ bool ReadByteWithin(int fd, char* byte, int timeout_ms) {
 }
 
 void AppendThreadName(FixedText& line) {
-    const int fd = open("/proc/thread-self/comm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+    // UniqueFd only closes, which is async-signal-safe.
+    const UniqueFd fd(RetryEintr([] { return open("/proc/thread-self/comm", O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return;
     char name[32];
-    ssize_t got;
-    do {
-        got = read(fd, name, sizeof name - 1);
-    } while (got < 0 && errno == EINTR);
-    close(fd);
+    const ssize_t got = RetryEintr([&] { return read(fd.get(), name, sizeof name - 1); });
     if (got <= 0) return;
     size_t length = static_cast<size_t>(got);
     while (length > 0 && (name[length - 1] == '\n' || name[length - 1] == '\0')) --length;
@@ -183,21 +152,19 @@ void AppendThreadName(FixedText& line) {
 }
 
 void CopyFile(const char* source, int destination) {
-    const int fd = open(source, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+    const UniqueFd fd(RetryEintr([&] { return open(source, O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return;
     char chunk[4096];
     for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = RetryEintr([&] { return read(fd.get(), chunk, sizeof chunk); });
         if (got <= 0) break;
         if (!WriteAll(destination, chunk, static_cast<size_t>(got))) break;
     }
-    close(fd);
 }
 
 // Creates a new dump file named prefix + UTC time + pid; the path lands in path.
-int CreateDumpFile(const DumpSettings& settings, FixedText& path) {
-    if (settings.prefix[0] == '\0') return -1;
+UniqueFd CreateDumpFile(const DumpSettings& settings, FixedText& path) {
+    if (settings.prefix[0] == '\0') return UniqueFd();
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
     const trevalo::CivilTime time = trevalo::CivilTimeFromUnixSeconds(now.tv_sec);
@@ -215,22 +182,20 @@ int CreateDumpFile(const DumpSettings& settings, FixedText& path) {
             .AppendDecimal(getpid());
         if (attempt > 1) path.Append("-").AppendDecimal(attempt);
         path.Append(".dmp");
-        if (path.truncated()) return -1;
-        int fd;
-        do {
-            fd = open(path.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST) return -1;
+        if (path.truncated()) return UniqueFd();
+        UniqueFd fd(RetryEintr(
+            [&] { return open(path.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600); }));
+        if (fd || errno != EEXIST) return fd;
     }
-    return -1;
+    return UniqueFd();
 }
 
 // Writes the dump; returns true and leaves its path in g_dump_path on success.
 bool WriteDump(const DumpSettings& settings, int signal_number, const siginfo_t* info, pid_t thread_id) {
     FixedText path(g_dump_path, sizeof g_dump_path);
-    const int fd = CreateDumpFile(settings, path);
-    if (fd < 0) {
+    const UniqueFd dump = CreateDumpFile(settings, path);
+    const int fd = dump.get();
+    if (!dump) {
         g_dump_path[0] = '\0';
         return false;
     }
@@ -283,7 +248,6 @@ bool WriteDump(const DumpSettings& settings, int signal_number, const siginfo_t*
     CopyFile("/proc/self/maps", fd);
     static const char kEnd[] = "end of dump\n";
     WriteAll(fd, kEnd, sizeof kEnd - 1);
-    close(fd);
     return true;
 }
 
@@ -386,7 +350,13 @@ void WatcherMain(int wake_fd, int done_fd) {
         char byte;
         if (!ReadByteWithin(wake_fd, &byte, -1) || byte == kQuit) return;
         if (byte == kCrashStarted) {
-            if (!ReadByteWithin(wake_fd, &byte, kDumpBudgetMs)) DieBySignal(g_crash_signal.load());
+            // The dump is being written meanwhile; the log gets its share of
+            // the budget first, while the rest of the process still runs.
+            const int64_t started = MonotonicMs();
+            if (Trevalo::LogFlushHook hook = g_log_flush_hook.load()) hook(Trevalo::kLogFlushBudgetMs);
+            const int64_t left = kDumpBudgetMs - (MonotonicMs() - started);
+            if (!ReadByteWithin(wake_fd, &byte, left > 0 ? static_cast<int>(left) : 0))
+                DieBySignal(g_crash_signal.load());
         }
         if (byte != kDumpReady) continue;
         const DumpSettings* settings = g_settings.load(std::memory_order_acquire);
@@ -426,7 +396,8 @@ std::string CrashDirectory() {
 }
 
 // mkdir -p; the last level is private to the user, since dumps show the
-// process's memory layout.
+// process's memory layout. One of ours that an older version left wider is
+// narrowed; one that belongs to someone else is not used.
 bool MakeDirectories(const std::string& path) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const bool last = slash == std::string::npos;
@@ -435,7 +406,8 @@ bool MakeDirectories(const std::string& path) {
         if (last) break;
     }
     struct stat info = {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) return false;
+    return (info.st_mode & 077) == 0 || chmod(path.c_str(), 0700) == 0;
 }
 
 std::string ExecutableName() {
@@ -601,11 +573,11 @@ private:
         int wake[2];
         int done[2];
         if (pipe2(wake, O_CLOEXEC) != 0) return;
-        wake_read_ = UniqueFd(wake[0]);
-        wake_write_ = UniqueFd(wake[1]);
+        wake_read_.reset(wake[0]);
+        wake_write_.reset(wake[1]);
         if (pipe2(done, O_CLOEXEC) != 0) return;
-        done_read_ = UniqueFd(done[0]);
-        done_write_ = UniqueFd(done[1]);
+        done_read_.reset(done[0]);
+        done_write_.reset(done[1]);
 
         // The watcher takes no asynchronous signals; faults still reach it.
         sigset_t blocked;
@@ -647,3 +619,5 @@ void Trevalo::SetupAppCenter() { impl_->Setup(); }
 void Trevalo::InitDumpHandler(const char* app_name, DumpCallback callback, void* context) {
     impl_->Register(app_name, callback, context);
 }
+
+void Trevalo::SetLogFlushHook(LogFlushHook hook) { g_log_flush_hook.store(hook); }

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -206,6 +207,65 @@ TEST_F(CrashReporterDetailsTest, UnwritableDataRootStillDiesBySignal) {
     ASSERT_TRUE(WIFSIGNALED(status)) << DescribeStatus(status);
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
     EXPECT_FALSE(fs::exists(MarkerPath()));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Lines the log still had queued when the fault came reach its file: the
+// writer was stalled on the first one, so only the crash flush can write them.
+TEST_F(CrashReporterDetailsTest, QueuedLogLinesSurviveTheCrash) {
+    constexpr int kLines = 1000;
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(TREVALO_LOG_CRASH_CHILD, {std::to_string(kLines)},
+                            MakeEnvironment(DataHomeEnvironment()), temp_.path()));
+    int status = 0;
+    ASSERT_TRUE(child.WaitForExit(kChildDeadline, &status));
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << DescribeStatus(status);
+
+    const fs::path logs = DataHome() + "/VelmoraData/logs";
+    const std::vector<fs::path> files = Dumps(logs);
+    ASSERT_EQ(files.size(), 1u);
+    std::vector<int> numbers;
+    for (const std::string& line : Lines(ReadFile(files[0]))) {
+        const size_t at = line.find("[info]line ");
+        if (at != std::string::npos) numbers.push_back(std::stoi(line.substr(at + 11)));
+    }
+    ASSERT_EQ(numbers.size(), static_cast<size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) ASSERT_EQ(numbers[i], i + 1);
+
+    // What both directories hold is for the user only.
+    const fs::path crashes = DataHome() + "/VelmoraData/crashes";
+    EXPECT_EQ(ModeOf(logs), 0700u);
+    EXPECT_EQ(ModeOf(files[0]), 0600u);
+    EXPECT_EQ(ModeOf(crashes), 0700u);
+    const std::vector<fs::path> dumps = Dumps(crashes);
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(ModeOf(dumps[0]), 0600u);
+}
+
+// Directories an older version created wider are narrowed at the next start.
+TEST_F(CrashReporterDetailsTest, WideCrashDirectoryIsNarrowed) {
+    const fs::path crashes = DataHome() + "/VelmoraData/crashes";
+    fs::create_directories(crashes);
+    ::chmod(crashes.c_str(), 0755);
+    const int status = Crash("null-write", DataHomeEnvironment());
+    ASSERT_TRUE(WIFSIGNALED(status)) << DescribeStatus(status);
+    EXPECT_EQ(ModeOf(crashes), 0700u);
+    EXPECT_EQ(Dumps(crashes).size(), 1u);
 }
 
 }  // namespace

@@ -35,5 +35,9 @@ APP_API void SetLogCallback(LogCallback callback);
 APP_API void SetLogCallback(int level, LevelLogCallback callback);
 // Closes the log file; later log calls are dropped, queued lines still land.
 APP_API void StopLog();
+// For a crash reporter while the process dies: writes the log lines still
+// queued to the file within timeout_ms, without their callbacks. Any thread
+// but the log's writer; true when nothing queued was left behind.
+APP_API bool FlushLogForCrash(int timeout_ms);
 
 }  // namespace Application
