@@ -8,6 +8,7 @@
 
 #include "Tools/lexer.h"
 #include "Tools/os.h"
+#include "tools/os_files_p.h"
 
 namespace Tools {
 
@@ -16,6 +17,7 @@ namespace {
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr size_t kNotFound = static_cast<size_t>(-1);
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 char* copy_text(const char* text) {
     if (!text) text = "";
@@ -325,17 +327,16 @@ void config_reopen(config_data* config) {
 int config_save(config_data* config) {
     if (!config || !config->path) return -2;
     Lock lock(config->mutex);
-    FILE* file = os_fopen(config->path, "wb");
-    if (!file) return -1;
     dstr text;
     dstr_init(&text);
-    config_detail::build_text(&config->user, &text);
-    bool stored = std::fwrite("\xEF\xBB\xBF", 1, 3, file) == 3;
-    stored = text.length && std::fwrite(text.text, 1, text.length, file) == text.length && stored;
-    // A failed flush on close loses the data as surely as a failed write.
-    stored = std::fclose(file) == 0 && stored;
+    const bool every_name = config_detail::build_text(&config->user, &text);
+    const size_t length = text.length;
+    const int replaced =
+        detail::ReplaceFileContents(config->path, kByteOrderMark, 3, text.text, length, nullptr, nullptr);
     dstr_free(&text);
-    return stored ? 0 : -2;
+    if (replaced != 0) return replaced;
+    // An empty layer leaves only the mark: nothing the caller set was stored.
+    return every_name && length ? 0 : -2;
 }
 
 void config_close(config_data* config) {
@@ -658,11 +659,15 @@ void parse_text(const char* text, config_layer* layer) {
     }
 }
 
-void build_text(const config_layer* layer, dstr* out) {
+bool build_text(const config_layer* layer, dstr* out) {
+    bool every_name = true;
     bool first = true;
     for (size_t s = 0; s < layer->count; ++s) {
         const config_section& section = layer->sections[s];
-        if (!writable_section_name(section.name)) continue;
+        if (!writable_section_name(section.name)) {
+            every_name = false;
+            continue;
+        }
         if (!first) dstr_ncat(out, "\r\n", 2);
         first = false;
         dstr_cat_ch(out, '[');
@@ -670,13 +675,17 @@ void build_text(const config_layer* layer, dstr* out) {
         dstr_ncat(out, "]\r\n", 3);
         for (size_t i = 0; i < section.count; ++i) {
             const config_item& item = section.items[i];
-            if (!writable_key(item.name)) continue;
+            if (!writable_key(item.name)) {
+                every_name = false;
+                continue;
+            }
             dstr_cat(out, item.name);
             dstr_cat_ch(out, '=');
             append_escaped(out, item.value);
             dstr_ncat(out, "\r\n", 2);
         }
     }
+    return every_name;
 }
 
 void free_layer(config_layer* layer) {

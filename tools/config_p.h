@@ -53,8 +53,9 @@ namespace config_detail {
 void parse_text(const char* text, config_layer* layer);
 
 // The file form of the layer, without the byte-order mark. Names and keys
-// that could not be read back as they are (see config.cpp) are left out.
-void build_text(const config_layer* layer, dstr* out);
+// that could not be read back as they are (see config.cpp) are left out;
+// false when that happened.
+bool build_text(const config_layer* layer, dstr* out);
 
 void free_layer(config_layer* layer);
 

@@ -1,10 +1,8 @@
-// Saving through a temporary file that then replaces the target, so a crash
-// leaves either the old or the new file complete.
-#include <cstdio>
-#include <cstring>
-
+// Saving with a backup of the old file: the same safe replacement as
+// config_save, with the caller's suffix starting the temporary name.
 #include "Tools/os.h"
 #include "tools/config_p.h"
+#include "tools/os_files_p.h"
 
 namespace Tools {
 
@@ -22,26 +20,21 @@ void path_with_suffix(dstr* out, const char* path, const char* suffix) {
 int config_save_safe(config_data* config, const char* temp_suffix, const char* backup_suffix) {
     if (!config || !config->path || !temp_suffix || !*temp_suffix) return -2;
     std::lock_guard<std::recursive_mutex> lock(config->mutex);
-    dstr temp_path;
-    dstr_init(&temp_path);
-    path_with_suffix(&temp_path, config->path, temp_suffix);
-
-    char* path = config->path;
-    config->path = temp_path.text;
-    int result = config_save(config);
-    config->path = path;
-
-    if (result == 0) {
+    dstr text;
+    dstr_init(&text);
+    const bool every_name = config_detail::build_text(&config->user, &text);
+    int result = -2;
+    // An empty layer holds nothing worth replacing the file (and its backup) with.
+    if (text.length) {
         dstr backup_path;
         dstr_init(&backup_path);
-        if (backup_suffix && *backup_suffix) path_with_suffix(&backup_path, path, backup_suffix);
-        if (os_safe_replace(path, temp_path.text, backup_path.text) != 0) result = -2;
+        if (backup_suffix && *backup_suffix) path_with_suffix(&backup_path, config->path, backup_suffix);
+        result = detail::ReplaceFileContents(config->path, "\xEF\xBB\xBF", 3, text.text, text.length, temp_suffix,
+                                             backup_path.text);
         dstr_free(&backup_path);
-    } else if (result == -2) {
-        // A partly written temporary file is of no use to anyone.
-        std::remove(temp_path.text);
+        if (result == 0 && !every_name) result = -2;
     }
-    dstr_free(&temp_path);
+    dstr_free(&text);
     return result;
 }
 

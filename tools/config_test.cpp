@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -62,6 +63,14 @@ protected:
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // The names in the test's directory, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     std::filesystem::path dir_;
@@ -465,11 +474,20 @@ TEST_F(ConfigFileTest, NamesThatCannotBeReadBackDoNotSpoilTheRest) {
         config_set_string(config, "Mixed", "=", "first character may be =");
         config_set_string(config, "Mixed", "ok", "kept");
         config_set_string(config, "Last", "k", "2");
-        ASSERT_EQ(config_save(config), 0);
+        EXPECT_EQ(config_save(config), -2) << "names were left out";
+        EXPECT_EQ(config_save_safe(config, "tmp", "bak"), -2) << "names were left out";
     }
     Config config;
     ASSERT_EQ(config_open(&config, path.c_str(), CONFIG_OPEN_EXISTING), 0);
-    EXPECT_EQ(Dump(config.handle->user), "[First]{k=1}[Mixed]{==first character may be =|ok=kept}[Last]{k=2}");
+    EXPECT_EQ(Dump(config.handle->user), "[First]{k=1}[Mixed]{==first character may be =|ok=kept}[Last]{k=2}")
+        << "everything else was written";
+    EXPECT_EQ(Read(path + ".bak"), Read(path)) << "the safe save replaced the file too";
+
+    // A single bad name is enough, and one that is fine again gives 0.
+    config_set_string(config, "Last", "", "lost");
+    EXPECT_EQ(config_save(config), -2);
+    ASSERT_TRUE(config_remove_value(config, "Last", ""));
+    EXPECT_EQ(config_save(config), 0);
 }
 
 TEST_F(ConfigFileTest, ReopenReplacesTheUserLayerOnly) {
@@ -531,9 +549,22 @@ TEST_F(ConfigFileTest, SaveSafeReplacesThroughATemporaryFile) {
     ASSERT_EQ(config_save_safe(config, ".tmp", nullptr), 0) << "a leading . is not doubled";
     EXPECT_EQ(Read(path), kBom + "[Old]\r\nk=3\r\n");
     EXPECT_EQ(Read(path + ".bak"), "[Old]\nk=1\n") << "no backup asked, none made";
-    EXPECT_FALSE(std::filesystem::exists(path + "..tmp"));
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
     EXPECT_STREQ(config.handle->path, path.c_str()) << "the handle's path is restored";
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"safe.ini", "safe.ini.bak"})) << "no temporary file is left";
+}
+
+// The replacement keeps the mode of the file it replaces.
+TEST_F(ConfigFileTest, SaveKeepsTheFileMode) {
+    const std::string path = PathOf("mode.ini");
+    Write(path, "[A]\nk=1\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    Config config;
+    ASSERT_EQ(config_open(&config, path.c_str(), CONFIG_OPEN_EXISTING), 0);
+    config_set_string(config, "A", "k", "2");
+    ASSERT_EQ(config_save(config), 0);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"mode.ini"});
 }
 
 TEST_F(ConfigFileTest, SaveSafeCreatesAMissingFile) {

@@ -13,6 +13,7 @@
 
 #include "Tools/memory.h"
 #include "Tools/os.h"
+#include "tools/os_files_p.h"
 #include "tools/posix_fd.h"
 
 namespace Tools {
@@ -110,11 +111,15 @@ bool CopyContents(int from, int to) {
     }
 }
 
-// A name beside path that no other writer in this or another process uses.
-std::string UniqueSibling(const std::string& path) {
+// prefix followed by a part that no other writer in this or another process
+// uses at the same time.
+std::string UniqueName(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    return prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
 }
+
+// A name beside path that no other writer uses.
+std::string UniqueSibling(const std::string& path) { return UniqueName(path + ".tmp"); }
 
 // Copies from into a fresh sibling of to, makes it durable and renames it over
 // to, so to is never seen half written.
@@ -304,18 +309,14 @@ bool os_quick_write_mbs_file(const char* path, const char* text, size_t length) 
 
 bool os_quick_write_utf8_file_safe(const char* path, const char* text, size_t length, bool marker,
                                    const char* temp_suffix, const char* backup_suffix) {
-    if (!path || !*path || !temp_suffix || !*temp_suffix) return false;
+    if (!path || !*path || !temp_suffix || !*temp_suffix || (!text && length > 0)) return false;
     auto with_suffix = [&](const char* suffix) {
         return std::string(path) + (suffix[0] == '.' ? "" : ".") + suffix;
     };
-    const std::string temp = with_suffix(temp_suffix);
-    if (!os_quick_write_utf8_file(temp.c_str(), text, length, marker)) {
-        ::unlink(temp.c_str());
-        return false;
-    }
     std::string backup;
     if (backup_suffix && *backup_suffix) backup = with_suffix(backup_suffix);
-    return os_safe_replace(path, temp.c_str(), backup.empty() ? nullptr : backup.c_str()) == 0;
+    return detail::ReplaceFileContents(path, "\xEF\xBB\xBF", marker ? 3 : 0, text, length, temp_suffix,
+                                       backup.empty() ? nullptr : backup.c_str()) == 0;
 }
 
 int os_safe_replace(const char* target, const char* from, const char* backup) {
@@ -412,5 +413,49 @@ bool os_path_find_filename(const char* path, char* destination) {
     std::memcpy(destination, name, static_cast<size_t>(stop - name));
     return true;
 }
+
+namespace detail {
+
+int ReplaceFileContents(const char* path, const char* head, size_t head_length, const char* body,
+                        size_t body_length, const char* temp_suffix, const char* backup) {
+    if (!path || !*path || (!head && head_length) || (!body && body_length)) return -2;
+    std::string suffix = temp_suffix && *temp_suffix ? temp_suffix : ".tmp";
+    if (suffix[0] != '.') suffix.insert(suffix.begin(), '.');
+    const std::string base = std::string(path) + suffix;
+
+    // The replacement keeps the mode of the file it replaces; a new file gets
+    // what fopen would give it.
+    struct stat existing{};
+    const bool exists = ::stat(path, &existing) == 0 && S_ISREG(existing.st_mode);
+    const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
+
+    std::string temp;
+    UniqueFd file;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        // A name left by a killed process of the same pid is simply skipped.
+        temp = UniqueName(base);
+        file.reset(RetryEintr(
+            [&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode); }));
+        if (!file && errno != EEXIST) return -1;
+    }
+    if (!file) return -1;
+    if (exists) ::fchmod(file.get(), mode);  // umask took bits the old file had
+
+    bool ok = WriteAllFd(file.get(), head, head_length) && WriteAllFd(file.get(), body, body_length) &&
+              RetryEintr([&] { return ::fsync(file.get()); }) == 0;
+    file.reset();
+    if (ok && backup && *backup && exists) ok = KeepBackup(path, backup);
+    ok = ok && ::rename(temp.c_str(), path) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return -2;
+    }
+    const std::string directory = DirectoryOf(path);
+    SyncDirectory(directory);
+    if (backup && *backup && DirectoryOf(backup) != directory) SyncDirectory(DirectoryOf(backup));
+    return 0;
+}
+
+}  // namespace detail
 
 }  // namespace Tools

@@ -19,15 +19,27 @@ enum config_open_type : int {
     CONFIG_OPEN_ALWAYS = 1,    // a missing file is created empty
 };
 
-// Result codes: 0 success, -1 cannot open, -2 other failure.
-// Saving writes EF BB BF and CR LF line ends. CR and LF inside a value are
-// written as "\r" and "\n", which reading turns back (the format has no
-// escape for the backslash itself, so a value holding a backslash followed by
-// the letter "r" or "n" reads back as CR or LF). A section name or key
-// that reading could not give back unchanged (an empty name, "]" or a line
-// end in a section name; a key that is empty, starts with a blank, "#" or
-// "[", or holds a line end or a later "=") is left out of the file rather
-// than spoiling what follows it.
+// Result codes: 0 success, -1 cannot open (for a save: the file's directory
+// cannot take a new file), -2 other failure.
+//
+// Saving writes EF BB BF and CR LF line ends, always through a safe
+// replacement: the text goes to a new file beside the target under a name of
+// its own (the temporary suffix of config_save_safe starts that name), which
+// is written, fsynced and renamed over the target, and the directory is
+// fsynced. A crash at any moment leaves the old or the new file complete, and
+// two writers, threads or processes, never leave a mix of their texts.
+//
+// Values: CR and LF are written as "\r" and "\n", which reading turns back. A
+// run of backslashes that would stand before such an escape, or before a
+// literal "r" or "n", is written doubled, and reading halves it again, so
+// every value reads back exactly; other backslashes are written as they are.
+//
+// Names: a section name or key that reading could not give back unchanged
+// (an empty name, "]" or a line end in a section name; a key that is empty,
+// starts with a blank, "#" or "[", or holds a line end or a later "=") is left
+// out of the file, with the rest written as usual, and the save returns -2.
+// A user layer with nothing in it writes only EF BB BF (config_save) or
+// nothing at all (config_save_safe), and returns -2.
 APP_API int config_open(config_data** out, const char* path, config_open_type type);
 APP_API int config_open_string(config_data** out, const char* text);
 APP_API int config_open_defaults(config_data* config, const char* path);
