@@ -37,4 +37,25 @@ void OnCrashDumpWritten(const wchar_t* dump_path, void*) {
     ReporterBridge::Instance().ReportCrash();
 }
 
-void OnQuitRequested(bool) { QCoreApplication::quit(); }
+namespace {
+
+std::string& NotedQuitReason() {
+    static std::string reason;
+    return reason;
+}
+
+}  // namespace
+
+void NoteQuitReason(const char* reason) {
+    if (NotedQuitReason().empty() && reason) NotedQuitReason() = reason;
+}
+
+std::string QuitReason(int exit_code) {
+    if (!NotedQuitReason().empty()) return NotedQuitReason();
+    return "event loop ended with code " + std::to_string(exit_code);
+}
+
+void OnQuitRequested(bool) {
+    NoteQuitReason("quit requested");
+    QCoreApplication::quit();
+}

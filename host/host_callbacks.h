@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace Application {
 class InterfaceBase;
 }
@@ -12,5 +14,12 @@ bool OnComponentStarted(Application::InterfaceBase* component);
 // after a dump was written; context is unused.
 void OnCrashDumpWritten(const wchar_t* dump_path, void* context);
 
-// The host's quit callback: ends the event loop; the flag is ignored.
+// The host's quit callback: ends the event loop; the flag is ignored. Notes
+// "quit requested" as the reason unless one was noted before.
 void OnQuitRequested(bool flag);
+
+// Why the event loop is about to end ("SIGTERM", ...); the first reason noted
+// stays. Main thread.
+void NoteQuitReason(const char* reason);
+// The reason noted, or, when none was, the event loop's own end and code.
+std::string QuitReason(int exit_code);

@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <QFont>
 
 #include "Application/Application.h"
@@ -35,7 +37,16 @@ int main(int argc, char** argv) {
     QApplication::setFont(font);
     QApplication::setQuitOnLastWindowClosed(false);
 
-    Tools::CSingleton<Trevalo>::GetInstance()->SetupAppCenter();
+    // Before the framework starts its plugins, which may take a while: a stop
+    // signal meanwhile waits and then ends the host the normal way.
+    InstallQuitSignalHandlers([](int signal_number) {
+        NoteQuitReason(signal_number == SIGTERM ? "SIGTERM" : signal_number == SIGINT ? "SIGINT" : "signal");
+        Application::App()->Quit(false);
+    });
+
+    Trevalo* crash_reporter = Tools::CSingleton<Trevalo>::GetInstance();
+    crash_reporter->SetupAppCenter();
+    crash_reporter->SetLogFlushHook([](int budget_ms) { Application::FlushLogForCrash(budget_ms); });
     Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
     Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
 
@@ -47,11 +58,13 @@ int main(int argc, char** argv) {
         for (int level : {Application::kLogInfo, Application::kLogError, Application::kLogWarning,
                           Application::kLogDebug})
             Application::SetLogCallback(level, ReportLogRecord);
-        InstallQuitSignalHandlers([] { Application::App()->Quit(false); });
         qt_app.setStyleSheet(ApplicationStyleSheet());
 
         exit_code = qt_app.exec();
 
+        // A reader of the log can tell a clean end from a crash.
+        Application::App()->GetLog()->Write(Application::kLogInfo, "Velmora quitting (%s)",
+                                            QuitReason(exit_code).c_str());
         Application::StopLog();
         ReporterBridge::Instance().BackupLocalLog(true);
         Application::DestroyApplication();

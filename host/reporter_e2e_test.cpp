@@ -391,11 +391,33 @@ TEST_F(ReporterEndToEndTest, ShutDownAsksForTheLogBackup) {
     Tell("quit");
     const int status = WaitForHostExit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    const std::vector<std::string> host_log = HostLog();
+    ASSERT_FALSE(host_log.empty());
+    EXPECT_TRUE(host_log.back().ends_with("[info]Velmora quitting (quit requested)")) << Joined(host_log);
     ASSERT_TRUE(WaitForReceived("command 9 "));
     const std::vector<std::string> lines = Received();
     EXPECT_EQ(lines[FindLine(lines, "command 9 ")], "command 9 flag=1");
     EXPECT_EQ(FindLine(lines, "command 9 "), static_cast<int>(lines.size()) - 1) << Joined(lines);
     for (const std::string& line : HostLog()) EXPECT_EQ(line.find("BackupLocalLog"), std::string::npos) << line;
+}
+
+// A stop signal while plugins start does not kill the host by the default
+// action: once start-up is over the host quits the normal way and says why.
+TEST_F(ReporterEndToEndTest, StopSignalDuringStartUpQuitsOnceStarted) {
+    const std::string release = temp_.path() + "/release_start_up";
+    Start(Reporter::kNone, {"-probe_hold_start_up=" + release});
+    host_pid_ = child_.pid();
+    ASSERT_TRUE(WaitForHostLog("ReporterProbe holding start-up"));
+    ASSERT_EQ(kill(child_.pid(), SIGTERM), 0);
+    std::ofstream(release).flush();
+    const int status = WaitForHostExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    const std::vector<std::string> lines = HostLog();
+    ASSERT_FALSE(lines.empty());
+    bool started = false;
+    for (const std::string& line : lines) started = started || line.find("[info]MakeNomalApplication") != std::string::npos;
+    EXPECT_TRUE(started) << Joined(lines);
+    EXPECT_TRUE(lines.back().ends_with("[info]Velmora quitting (SIGTERM)")) << Joined(lines);
 }
 
 // ---- without a reporter ----

@@ -38,10 +38,15 @@ class VelmoraQuitSignalTest : public VelmoraProcessTest, public ::testing::WithP
 TEST_P(VelmoraQuitSignalTest, QuitSignalRunsTheNormalQuitPath) {
     Start();
     ASSERT_TRUE(WaitUntilRunning());
-    ASSERT_EQ(kill(child_.pid(), GetParam()), 0);
+    const pid_t pid = child_.pid();
+    ASSERT_EQ(kill(pid, GetParam()), 0);
     int status = 0;
     ASSERT_TRUE(child_.WaitForExit(kDeadline, &status)) << "Velmora did not quit";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    // The log says it ended cleanly, and why.
+    const std::string last = LastLogLine(pid);
+    EXPECT_TRUE(last.ends_with(std::string("[info]Velmora quitting (SIG") + sigabbrev_np(GetParam()) + ")"))
+        << ::testing::PrintToString(last);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, VelmoraQuitSignalTest, ::testing::Values(SIGTERM, SIGINT),

@@ -10,8 +10,11 @@
 // Once the host's main loop runs it logs "ReporterProbe ready". With the
 // switch "-probe_hold_for_reporter=1" its Init waits (at most 30 s) until the
 // reporter plugin process has connected, so that the reporter connects while
-// the host is still starting.
+// the host is still starting. With "-probe_hold_start_up=<path>" its Init
+// logs "ReporterProbe holding start-up" and waits (at most 60 s) until a file
+// exists at path, so that a test can act while plugins are starting.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -58,6 +61,13 @@ public:
                 changed_.wait_for(wait, std::chrono::seconds(30), [this] { return reporter_connected_; });
             App()->GetLog()->Write(Application::kLogInfo, "ReporterProbe held start-up: reporter connected=%d",
                                    connected ? 1 : 0);
+        }
+        if (const std::string release = SwitchValue("probe_hold_start_up"); !release.empty()) {
+            App()->GetLog()->Write(Application::kLogInfo, "%s", "ReporterProbe holding start-up");
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            std::unique_lock<std::mutex> wait(lock_);
+            while (access(release.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+                changed_.wait_for(wait, std::chrono::milliseconds(20));
         }
         // Main-thread tasks run only once the host's event loop pumps them,
         // that is after the host installed its log callbacks.

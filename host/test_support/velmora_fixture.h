@@ -78,8 +78,8 @@ protected:
         ASSERT_TRUE(child_.Start(VELMORA_PROGRAM, args, Environment(changes), temp_.path()));
     }
 
-    // Running once the quit signals are routed to the event loop, which
-    // happens after the framework and the crash reporter were set up.
+    // Running once the quit signals are routed to the event loop and the
+    // framework has started (its start-up line is in the log).
     ::testing::AssertionResult WaitUntilRunning() {
         const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -87,7 +87,9 @@ protected:
                 return ::testing::AssertionFailure() << "Velmora ended early: " << DescribeStatus(child_.exit_status());
             }
             const uint64_t caught = CaughtSignals(child_.pid());
-            if (Catches(caught, SIGTERM) && Catches(caught, SIGINT)) return ::testing::AssertionSuccess();
+            if (Catches(caught, SIGTERM) && Catches(caught, SIGINT) &&
+                LogText(child_.pid()).find("[info]Application inited ") != std::string::npos)
+                return ::testing::AssertionSuccess();
             const timespec pause = {0, 10 * 1000 * 1000};
             nanosleep(&pause, nullptr);
         }
@@ -108,6 +110,13 @@ protected:
             }
         }
         return {};
+    }
+
+    // The last line of the log of the process with this pid.
+    std::string LastLogLine(pid_t pid) const {
+        std::string text = LogText(pid);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        return text.substr(text.find_last_of('\n') + 1);
     }
 
     TempDir temp_;
