@@ -61,33 +61,52 @@ std::string ReporterBridge::EventRecord(uint64_t time_ms, const std::string& eve
 void ReporterBridge::Subscribe() {
     Application::IApplication* app = App();
     // Not under lock_: the notifier delivers under a lock of its own, and the
-    // handler takes lock_.
-    if (!app || !app->GetNotifier() || subscription_) return;
-    subscription_ = app->GetNotifier()->Subscribe(
+    // handlers take lock_.
+    if (!app || !app->GetNotifier() || connected_subscription_) return;
+    connected_subscription_ = app->GetNotifier()->Subscribe(
         app->GetName(), Application::kAppPluginConnected,
         [this](unsigned, const char* data, int length) { OnPluginConnected(data, length); });
+    ended_subscription_ = app->GetNotifier()->Subscribe(
+        app->GetName(), Application::kAppPluginEnded,
+        [this](unsigned, const char* data, int length) { OnPluginEnded(data, length); });
 }
 
 void ReporterBridge::Start() {
     Subscribe();
-    std::lock_guard<std::mutex> guard(lock_);
-    started_ = true;
-    Application::IPlugin* reporter = FindReporter();
-    if (!reporter) {
-        // Plugins are created only at start-up: no reporter will ever take them.
-        reporter_absent_ = true;
-        early_records_.clear();
-        return;
+    bool send_oss_init = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        started_ = true;
+        if (!FindReporter()) {
+            // Plugins are created only at start-up: no reporter will ever take them.
+            reporter_absent_ = true;
+            early_records_.clear();
+            return;
+        }
+        send_oss_init = connect_pending_ || !early_records_.empty();
     }
-    if (connect_pending_) SendOssInitLocked(reporter);
+    // A reporter that connected while start-up ran, or records that waited
+    // for it, get their OssInit now; on worker thread 2, like every command.
+    if (send_oss_init) Send(kOssInit, std::string());
+}
+
+void ReporterBridge::ResetForTesting() {
+    std::lock_guard<std::mutex> guard(lock_);
+    started_ = connect_pending_ = ready_ = reporter_absent_ = false;
+    early_records_.clear();
+    connected_subscription_ = ended_subscription_ = 0;
+}
+
+bool ReporterBridge::NamesReporter(const char* data, int length) {
+    if (!data || length < 4) return false;
+    uint32_t size = 0;
+    for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+    if (size > static_cast<uint32_t>(length - 4)) return false;
+    return std::string(data + 4, size) == kPluginName;
 }
 
 void ReporterBridge::OnPluginConnected(const char* data, int length) {
-    if (!data || length < 4) return;
-    uint32_t size = 0;
-    for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-    if (size > static_cast<uint32_t>(length - 4)) return;
-    if (std::string(data + 4, size) != kPluginName) return;
+    if (!NamesReporter(data, length)) return;
     std::lock_guard<std::mutex> guard(lock_);
     Application::IPlugin* reporter = FindReporter();
     if (!reporter) {
@@ -96,7 +115,14 @@ void ReporterBridge::OnPluginConnected(const char* data, int length) {
         if (!started_) connect_pending_ = true;
         return;
     }
-    SendOssInitLocked(reporter);
+    // Already sent to this run when a command started it.
+    if (!ready_) SendOssInitLocked(reporter);
+}
+
+void ReporterBridge::OnPluginEnded(const char* data, int length) {
+    if (!NamesReporter(data, length)) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    ready_ = false;
 }
 
 Application::IPlugin* ReporterBridge::FindReporter() {
@@ -105,11 +131,30 @@ Application::IPlugin* ReporterBridge::FindReporter() {
     return plugins ? plugins->GetPlugin(kPluginName) : nullptr;
 }
 
-bool ReporterBridge::Send(int32_t command, const std::string& data) {
-    Application::IPlugin* plugin = FindReporter();
-    if (!plugin) return false;
-    plugin->Invoke(command, data.data(), static_cast<int32_t>(data.size()), nullptr);
-    return true;
+void ReporterBridge::Send(int32_t command, std::string data) {
+    Application::IApplication* app = App();
+    Application::IThreadTaskMgr* tasks = app ? app->GetThreadTaskMgr() : nullptr;
+    if (!tasks || tasks->IsWorker2Thread()) {
+        SendOnWorker2(command, data);
+        return;
+    }
+    tasks->PostWorker2Task([this, command, data = std::move(data)] { SendOnWorker2(command, data); });
+}
+
+// The reporter's host side acts on a call at once on this thread, so the
+// check of ready_ and the call are one step against its "app" 6.
+void ReporterBridge::SendOnWorker2(int32_t command, const std::string& data) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Application::IPlugin* reporter = FindReporter();
+    if (!reporter) {
+        if (command == kLogRecord && !reporter_absent_) {
+            early_records_.push_back(data);
+            if (early_records_.size() > kMaxEarlyRecords) early_records_.pop_front();
+        }
+        return;  // nothing else is kept for later
+    }
+    if (!ready_) SendOssInitLocked(reporter);
+    if (command != kOssInit) reporter->Invoke(command, data.data(), static_cast<int32_t>(data.size()), nullptr);
 }
 
 // The log's Write only queues its line, so holding the lock here cannot stall
@@ -120,7 +165,8 @@ void ReporterBridge::SendOssInitLocked(Application::IPlugin* reporter) {
     reporter->Invoke(kOssInit, nullptr, 0, nullptr);
     ready_ = true;
     while (!early_records_.empty()) {
-        Send(kLogRecord, early_records_.front());
+        const std::string& record = early_records_.front();
+        reporter->Invoke(kLogRecord, record.data(), static_cast<int32_t>(record.size()), nullptr);
         early_records_.pop_front();
     }
 }
@@ -128,12 +174,11 @@ void ReporterBridge::SendOssInitLocked(Application::IPlugin* reporter) {
 void ReporterBridge::ReportLog(const char* message, const char* level_name) {
     Application::ITime* clock = SharedClock();
     const uint64_t now = clock ? clock->GetTimeSec() : 0;
-    std::string record = LogRecord(now, message ? message : "", level_name ? level_name : "");
-    std::lock_guard<std::mutex> guard(lock_);
-    if (ready_ && Send(kLogRecord, record)) return;
-    if (reporter_absent_) return;
-    early_records_.push_back(std::move(record));
-    if (early_records_.size() > kMaxEarlyRecords) early_records_.pop_front();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (reporter_absent_) return;
+    }
+    Send(kLogRecord, LogRecord(now, message ? message : "", level_name ? level_name : ""));
 }
 
 void ReporterBridge::ReportCrash(const std::optional<QString>& description) {
@@ -170,11 +215,12 @@ void ReporterBridge::WaitForPluginProcessTraffic(int timeout_ms) {
 void ReporterBridge::ReportEvent(const char* event_id, const QJsonObject& body, uint32_t value) {
     Application::ITime* clock = SharedClock();
     const std::string json = QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString();
+    if (!FindReporter()) return;
     Send(kEvent, EventRecord(clock ? clock->GetTimeMs() : 0, event_id ? event_id : "", json, value));
 }
 
 void ReporterBridge::BackupLocalLog(bool flag) {
-    if (!App() || !App()->GetPluginMgr() || !App()->GetPluginMgr()->GetPlugin(kPluginName)) return;
+    if (!FindReporter()) return;
     App()->GetLog()->Write(Application::kLogInfo, "%s::BackupLocalLog(%d)", kPluginName, flag ? 1 : 0);
     Send(kBackupLocalLog, std::string(1, flag ? '\1' : '\0'));
 }

@@ -12,9 +12,16 @@
 #include <QString>
 
 // Forwards the host's log records, a crash event and the log-backup request
-// to the plugin "ExePluginReporter" through the plugin manager. Records
-// produced before that plugin has connected are kept (the latest 1 000) and
-// delivered in order right after OssInit. Any thread may call.
+// to the plugin "ExePluginReporter" through the plugin manager. Every run of
+// the reporter gets OssInit before anything else: sent when it connects, or,
+// for a reporter not yet running (load_delay, a trigger, a restart), before
+// the first command, which then starts it. Records produced before the plugin
+// manager has published the reporter are kept (the latest 1 000) and follow
+// that OssInit in order.
+//
+// Any thread may call. Everything goes out on worker thread 2, where the
+// reporter's host side announces its connects ("app" 5) and ends ("app" 6),
+// so that no command meant for an ended run can overtake the next OssInit.
 class ReporterBridge {
 public:
     static constexpr const char* kPluginName = "ExePluginReporter";
@@ -42,6 +49,13 @@ public:
 
     // Called for "app" 5 with the connected plugin's name.
     void OnPluginConnected(const char* data, int length);
+    // Called for "app" 6 with the ended plugin's name: the next run needs
+    // OssInit again.
+    void OnPluginEnded(const char* data, int length);
+
+    // Back to the state of a new process, for tests that create several
+    // applications in one.
+    void ResetForTesting();
 
     static std::string LogRecord(uint64_t time_sec, const std::string& message, const std::string& level_name);
     static std::string EventRecord(uint64_t time_ms, const std::string& event_id, const std::string& body_json,
@@ -49,16 +63,20 @@ public:
 
 private:
     ReporterBridge() = default;
-    bool Send(int32_t command, const std::string& data);
+    // Delivers the command on worker thread 2 (at once without a task manager).
+    void Send(int32_t command, std::string data);
+    void SendOnWorker2(int32_t command, const std::string& data);
     void SendOssInitLocked(Application::IPlugin* reporter);
+    static bool NamesReporter(const char* data, int length);
     static Application::IPlugin* FindReporter();
     static void WaitForPluginProcessTraffic(int timeout_ms);
 
     std::mutex lock_;  // keeps early records and live records in one order
     bool started_ = false;          // start-up over: a configured reporter can be found
     bool connect_pending_ = false;  // connected before it could be found
-    bool ready_ = false;            // OssInit sent: records go out at once
+    bool ready_ = false;            // OssInit sent to the current run of the reporter
     bool reporter_absent_ = false;  // none configured: nothing to keep records for
     std::deque<std::string> early_records_;
-    uintptr_t subscription_ = 0;  // main thread only
+    uintptr_t connected_subscription_ = 0;  // main thread only
+    uintptr_t ended_subscription_ = 0;      // main thread only
 };

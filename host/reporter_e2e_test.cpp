@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -70,9 +71,11 @@ uint64_t WallClockMs() {
 
 // Processes whose parent is this one: the host, and, since this process is a
 // child subreaper, plugin processes that outlived their host.
-std::vector<pid_t> OwnChildren() {
+std::vector<pid_t> ChildrenOf(pid_t self);
+std::vector<pid_t> OwnChildren() { return ChildrenOf(getpid()); }
+
+std::vector<pid_t> ChildrenOf(pid_t self) {
     std::vector<pid_t> children;
-    const pid_t self = getpid();
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -97,9 +100,11 @@ std::string CommandName(pid_t pid) {
     return name;
 }
 
+// How the configuration starts the reporter plugin process, if there is one.
+enum class Reporter { kNone, kAtStart, kOnTrigger, kLoadDelay };
+
 class ReporterEndToEndTest : public test_support::VelmoraProcessTest {
 protected:
-    enum class Reporter { kNone, kAtStart, kOnTrigger };
 
     void SetUp() override {
         VelmoraProcessTest::SetUp();
@@ -132,6 +137,7 @@ protected:
             // Started only when the probe sends ("ReporterProbe", 1).
             if (reporter == Reporter::kOnTrigger)
                 config << R"(, "startup_info": {"msg_mod": "ReporterProbe", "msg_id": 1})";
+            if (reporter == Reporter::kLoadDelay) config << R"(, "load_delay": true)";
             config << "}";
         }
         config << "]}\n";
@@ -301,44 +307,80 @@ TEST_F(ReporterEndToEndTest, LiveRecordsCarryTheLevelNameAndWholeSeconds) {
     EXPECT_EQ(FindLine(lines, "command 3 malformed"), -1) << Joined(lines);
 }
 
-// Records logged before the reporter connected are kept and follow OssInit
-// in their order; of a long backlog only the latest 1 000 are kept.
-TEST_F(ReporterEndToEndTest, EarlyRecordsFollowOssInitInOrder) {
-    StartAndWaitUntilReady(Reporter::kOnTrigger);
-    Tell("log 200 early warning");
+// A reporter that does not start with the host (a trigger that never comes,
+// load_delay) is started by the first record, gets OssInit before it, and
+// then every record in order.
+class DelayedReporterTest : public ReporterEndToEndTest, public ::testing::WithParamInterface<Reporter> {};
+
+TEST_P(DelayedReporterTest, FirstRecordStartsItAfterOssInit) {
+    StartAndWaitUntilReady(GetParam());
     Tell("burst 1100 early");
-    // The log writer hands a record to the bridge before writing it to the
-    // file: once the last one is in the file, all are with the bridge.
-    ASSERT_TRUE(WaitForHostLog("early 1100"));
-    EXPECT_FALSE(fs::exists(OutputPath())) << "the reporter started before the trigger";
-    Tell("notify ReporterProbe 1");
-    ASSERT_TRUE(WaitForReceived("command 3 time=") && WaitFor([this] { return Received(); },
-                                                                [](const std::vector<std::string>& lines) {
-                                                                    for (const std::string& line : lines)
-                                                                        if (line.find("message=early 1100") != std::string::npos)
-                                                                            return true;
-                                                                    return false;
-                                                                },
-                                                                "the last early record"));
+    ASSERT_TRUE(WaitFor([this] { return Received(); },
+                        [](const std::vector<std::string>& lines) {
+                            for (const std::string& line : lines)
+                                if (line.find("message=early 1100") != std::string::npos) return true;
+                            return false;
+                        },
+                        "the last record"));
     const std::vector<std::string> lines = Received();
-    const int oss_init = FindLine(lines, "command 1 ");
-    ASSERT_GE(oss_init, 0) << Joined(lines);
-    EXPECT_EQ(FindLine(lines, "command 3 "), FindLine(lines, "command 3 ", oss_init)) << "a record came before OssInit";
-    // The early numbered records arrive contiguous, ascending and end with
-    // the last one; the oldest ones beyond the bound are gone.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "command 1 length=0") << Joined(lines);
+    EXPECT_EQ(FindLine(lines, "command 1 ", 1), -1) << "a second OssInit:\n" << Joined(lines);
     std::vector<int> numbers;
     for (const std::string& line : lines) {
         const size_t at = line.find("message=early ");
         if (at != std::string::npos && line.find("level=INFO") != std::string::npos)
             numbers.push_back(std::stoi(line.substr(at + 14)));
     }
-    ASSERT_FALSE(numbers.empty());
-    EXPECT_EQ(numbers.back(), 1100);
-    EXPECT_GT(numbers.front(), 100) << "more than 1 000 early records were kept";
-    EXPECT_GE(numbers.size(), 990u) << "early records were lost";
-    for (size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << "at " << i;
-    // The warning was logged first of all and is beyond the bound.
-    for (const std::string& line : lines) EXPECT_EQ(line.find("message=early warning"), std::string::npos) << line;
+    ASSERT_EQ(numbers.size(), 1100u) << "records were lost";
+    for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], static_cast<int>(i) + 1);
+    Tell("quit");
+    const int status = WaitForHostExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, DelayedReporterTest, ::testing::Values(Reporter::kOnTrigger, Reporter::kLoadDelay),
+                         [](const ::testing::TestParamInfo<Reporter>& info) {
+                             return std::string(info.param == Reporter::kOnTrigger ? "Trigger" : "LoadDelay");
+                         });
+
+// The reporter killed while records flow: the host restarts it, and the new
+// run's first command is its OssInit, never a record.
+TEST_F(ReporterEndToEndTest, RestartedReporterSeesOssInitFirst) {
+    StartAndWaitUntilReady(Reporter::kAtStart);
+    ASSERT_TRUE(WaitForReceived("command 1 "));
+    pid_t reporter = 0;
+    for (pid_t pid : ChildrenOf(host_pid_))
+        if (CommandName(pid).rfind("ExePluginRepor", 0) == 0) reporter = pid;
+    ASSERT_GT(reporter, 0) << "no reporter process under the host";
+    Tell("burst 200 before");
+    ASSERT_TRUE(WaitFor([this] { return Received(); },
+                        [](const std::vector<std::string>& lines) {
+                            return !lines.empty() && lines.back().find("message=before 200") != std::string::npos;
+                        },
+                        "the records before the kill"));
+    // The killed run's last line is that record: whatever follows it comes
+    // from the new run.
+    ASSERT_EQ(kill(reporter, SIGKILL), 0);
+    // Records go on while the host notices the end and starts a new run.
+    Tell("burst 300 during");
+    ASSERT_TRUE(WaitFor([this] { return Received(); },
+                        [](const std::vector<std::string>& lines) {
+                            for (const std::string& line : lines)
+                                if (line.find("message=during 300") != std::string::npos) return true;
+                            return false;
+                        },
+                        "records reaching the restarted reporter"));
+    const std::vector<std::string> lines = Received();
+    const int last_of_killed_run = FindLine(lines, "command 3 ");
+    int before = -1;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find("message=before 200") != std::string::npos) before = static_cast<int>(i);
+    ASSERT_GE(last_of_killed_run, 0);
+    ASSERT_GE(before, 0);
+    ASSERT_LT(before + 1, static_cast<int>(lines.size()));
+    EXPECT_EQ(lines[before + 1], "command 1 length=0") << "the restarted run began with:\n" << Joined(lines);
+    EXPECT_EQ(FindLine(lines, "command 1 ", before + 2), -1) << "a second OssInit for one run:\n" << Joined(lines);
     Tell("quit");
     const int status = WaitForHostExit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
