@@ -30,9 +30,10 @@ void DestroyApplicationObject() {
     if (!app) return;
     if (ILog* log = app->GetLog()) log->Write(kLogInfo, "DestroyApplicaiton");
     app->Free();
+    // A crash reporter's log flush must not reach an object being deleted.
+    detail::AppHooksSingleton() = nullptr;
     LibraryDelete(app);
     singleton = nullptr;
-    detail::AppHooksSingleton() = nullptr;
 }
 
 bool MakeNomalApplication(int argc, char** argv, ComponentCallback component_callback, QuitHandler quit_callback) {
