@@ -31,13 +31,13 @@ public:
 
     static ReporterBridge& Instance();
 
-    // Subscribes to "app" 5 (a plugin process connected); later calls do
-    // nothing. The host calls it as soon as the notifier runs, since the
+    // Subscribes to "app" 5 and 6 (a plugin process connected, ended); later
+    // calls do nothing. The host calls it as soon as the notifier runs, since the
     // reporter may connect while the plugin manager is still starting.
     void Subscribe();
     // Start-up is over (every plugin is published): subscribes when that has
-    // not happened yet and sends the OssInit that a reporter connected during
-    // start-up had to wait for. Without a configured reporter, records are no
+    // not happened yet and sends the OssInit (and the records) that a reporter
+    // connected during start-up had to wait for. Without a configured reporter, records are no
     // longer kept, since none can appear later. Main thread.
     void Start();
     void ReportLog(const char* message, const char* level_name);
