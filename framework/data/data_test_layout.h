@@ -16,13 +16,9 @@ namespace Application::data_test {
 // Shared blocks and lock files that a host with this pid left in the system.
 inline int ObjectsOf(uint32_t pid) {
     int found = 0;
-    for (const std::string& name : data_platform::ListSharedMemory()) {
-        uint32_t p;
-        if (ParseBlockName(name, &p) && p == pid) ++found;
-    }
     for (const std::string& name : data_platform::ListRuntimeFiles()) {
         uint32_t p;
-        if (ParseLockName(name, &p) && p == pid) ++found;
+        if ((ParseBlockName(name, &p) || ParseLockName(name, &p)) && p == pid) ++found;
     }
     return found;
 }

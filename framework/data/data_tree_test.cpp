@@ -38,13 +38,9 @@ protected:
     // Our block and lock objects still present.
     std::vector<std::string> OwnObjects() const {
         std::vector<std::string> found;
-        for (const std::string& name : data_platform::ListSharedMemory()) {
-            uint32_t pid;
-            if (ParseBlockName(name, &pid) && pid == pid_) found.push_back(name);
-        }
         for (const std::string& name : data_platform::ListRuntimeFiles()) {
             uint32_t pid;
-            if (ParseLockName(name, &pid) && pid == pid_) found.push_back(name);
+            if ((ParseBlockName(name, &pid) || ParseLockName(name, &pid)) && pid == pid_) found.push_back(name);
         }
         return found;
     }
@@ -279,38 +275,48 @@ TEST_F(DataTreeTest, ThreadsOfOneProcessIncrementExactly) {
     });
 }
 
-TEST_F(DataTreeTest, UnfinishedPushIsUndoneByTheNextHolder) {
+TEST_F(DataTreeTest, UnfinishedPublicationIsUndoneWholeByTheNextHolder) {
     CData host(pid_, true);
     host.Visit([](IDataVisitor* visitor) {
-        IDataObject* object = visitor->GetObject(2);
-        object->SetLayout({4, 4});
-        object->SetInt(0, 1);
-        object->SetInt(1, 1);
+        for (uint32_t id : {2u, 3u}) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({4, 4});
+            object->SetInt(0, 1);
+            object->SetInt(1, 1);
+        }
     });
-    const std::string name = BlockName("obj", pid_, 2);
-    const std::string complete = BlockContent(name, 20);
+    const std::string first = BlockName("obj", pid_, 2), second = BlockName("obj", pid_, 3);
+    const std::string complete = BlockContent(first, 20);
+    ASSERT_EQ(BlockContent(second, 20), complete);
     {
-        // What a holder killed in the middle of a push leaves: the journal
-        // raised and the block half overwritten.
+        // What a holder killed in the middle of a publication leaves: the
+        // journal raised, the first block rewritten, the second half done.
         data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host.LockName());
         ASSERT_TRUE(lock.LockExclusive());
         TreeJournal journal(&lock);
         ASSERT_TRUE(journal.RecoverAfterLock());
-        ASSERT_TRUE(journal.Begin(name, complete.data(), complete.size()));
-        std::string torn = complete;
+        ASSERT_TRUE(journal.Begin({{&first, complete.data(), complete.size()},
+                                   {&second, complete.data(), complete.size()}}));
+        std::string changed = complete, torn = complete;
+        changed[12] = 2;
+        changed[16] = 2;
         torn[12] = 2;
-        WriteBlock(name, torn);
+        WriteBlock(first, changed);
+        WriteBlock(second, torn);
         EXPECT_TRUE(journal.PendingForTesting());
         lock.Unlock();
     }
     CData plugin(pid_, false);
     plugin.Visit([](IDataVisitor* visitor) {
-        IDataObject* object = visitor->GetObject(2);
-        object->SetLayout({4, 4});
-        EXPECT_EQ(object->GetInt(0, 0), 1);
-        EXPECT_EQ(object->GetInt(1, 0), 1);
+        for (uint32_t id : {2u, 3u}) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({4, 4});
+            EXPECT_EQ(object->GetInt(0, 0), 1) << "node " << id;
+            EXPECT_EQ(object->GetInt(1, 0), 1) << "node " << id;
+        }
     });
-    EXPECT_EQ(BlockContent(name, 20), complete);
+    EXPECT_EQ(BlockContent(first, 20), complete);
+    EXPECT_EQ(BlockContent(second, 20), complete);
 }
 
 TEST_F(DataTreeTest, ObjectsArePrivateAndRemovedWhenTheHostEnds) {
@@ -327,8 +333,7 @@ TEST_F(DataTreeTest, ObjectsArePrivateAndRemovedWhenTheHostEnds) {
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         ASSERT_EQ(stat((runtime_ + "/velmora/" + host.LockName()).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
-        const std::string shm = "/dev/shm/velmora-" + std::to_string(geteuid()) + "-" + BlockName("obj", pid_, 1);
-        ASSERT_EQ(stat(shm.c_str(), &st), 0);
+        ASSERT_EQ(stat((runtime_ + "/velmora/" + BlockName("obj", pid_, 1)).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_EQ(OwnObjects().size(), 3u);
         CData plugin(pid_, false);
