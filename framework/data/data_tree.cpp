@@ -78,24 +78,27 @@ std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journ
     }
     if (!journal.Begin(entries)) return "the journal cannot hold the old content of the blocks";
 
-    const size_t middle = (pending.size() - 1) / 2;
+    PushInterruptHook hook = PushInterruptForTesting();
+    if (hook) hook(0);
     for (size_t k = 0; k < pending.size(); ++k) {
         const PendingBlock& p = pending[k];
         char* view = p.block->view();
         const uint32_t length = static_cast<uint32_t>(p.payload_size);
         std::memcpy(view, &length, sizeof length);
-        PushInterruptHook hook = k == middle ? PushInterruptForTesting() : nullptr;
         if (hook) {
+            const int point = 1 + 2 * static_cast<int>(k);
+            hook(point);
             std::vector<char> staged(static_cast<size_t>(p.payload_size));
             p.Store(staged.data());
             const size_t half = staged.size() / 2;
             std::memcpy(view + 4, staged.data(), half);
-            hook();
+            hook(point + 1);
             std::memcpy(view + 4 + half, staged.data() + half, staged.size() - half);
         } else {
             p.Store(view + 4);
         }
     }
+    if (hook) hook(1 + 2 * static_cast<int>(pending.size()));
     journal.Commit();
     return {};
 }

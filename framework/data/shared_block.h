@@ -96,9 +96,14 @@ private:
     bool begun_ = false;
 };
 
-// Called by a publication half-way through its middle block (after the
-// blocks before it are complete); tests use it to kill a process there.
-using PushInterruptHook = void (*)();
+// Called by a publication at each of its steps, so that tests can kill a
+// process there: point 0 once the journal holds the old content, then for
+// block k (in publication order) 1 + 2k after its length word and 2 + 2k
+// half-way through its payload, and 1 + 2n after all n blocks, just before
+// the journal is lowered.
+using PushInterruptHook = void (*)(int point);
+// The point half-way through the middle block of a publication of n blocks.
+constexpr int MiddleOfPublication(int blocks) { return 2 + 2 * ((blocks - 1) / 2); }
 void SetPushInterruptForTesting(PushInterruptHook hook);
 PushInterruptHook PushInterruptForTesting();
 
