@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +63,9 @@ std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journ
     entries.reserve(pending.size());
     for (PendingBlock& p : pending) {
         SharedBlock& block = *p.block;
-        if (p.payload_size > kMaxPayload) return "node " + std::to_string(p.id) + " is too large for a block";
+        if (p.payload_size > kMaxPayload)
+            return "node " + std::to_string(p.id) + " needs " + std::to_string(p.payload_size) +
+                   " bytes, more than the " + std::to_string(kMaxPayload) + " a block holds";
         std::string error;
         if (!block.OpenBacking(true, &error)) return error;
         const int64_t backing = block.BackingSize();
