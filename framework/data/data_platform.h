@@ -73,8 +73,11 @@ public:
     bool IsAt(const std::string& path) const;
 
 private:
-    explicit NamedFile(Tools::detail::UniqueFd fd) : fd_(std::move(fd)) {}
+    NamedFile(Tools::detail::UniqueFd fd, uint64_t device, uint64_t inode)
+        : fd_(std::move(fd)), device_(device), inode_(inode) {}
     Tools::detail::UniqueFd fd_;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
 // The user's private runtime directory (one rule for the whole program, see

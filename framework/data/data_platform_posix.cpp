@@ -33,9 +33,7 @@ void SetError(std::string* error, const std::string& text) {
 
 // Refuses files owned by another user or open to others: someone could
 // have planted them to read or block our data.
-bool OwnedPrivately(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return false;
+bool OwnedPrivately(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
@@ -76,11 +74,12 @@ NamedFile NamedFile::OpenPath(const std::string& path, bool create, std::string*
         SetError(error, "cannot open " + path + ": " + std::strerror(errno));
         return NamedFile();
     }
-    if (!OwnedPrivately(fd.get())) {
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !OwnedPrivately(st)) {
         SetError(error, path + " is not a private file of ours");
         return NamedFile();
     }
-    return NamedFile(std::move(fd));
+    return NamedFile(std::move(fd), st.st_dev, st.st_ino);
 }
 
 NamedFile NamedFile::OpenRuntimeFile(const std::string& name, bool create, std::string* error) {
@@ -120,9 +119,9 @@ void NamedFile::Unlock() {
 }
 
 bool NamedFile::IsAt(const std::string& path) const {
-    struct stat mine {}, named {};
-    if (!fd_ || fstat(fd_.get(), &mine) != 0 || lstat(path.c_str(), &named) != 0) return false;
-    return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    struct stat named {};
+    if (!fd_ || lstat(path.c_str(), &named) != 0) return false;
+    return named.st_dev == device_ && named.st_ino == inode_;
 }
 
 std::string RuntimeDir(bool create, std::string* problem) {

@@ -334,16 +334,13 @@ std::string CData::OpenLockFile() {
     std::string problem;
     const std::string dir = data_platform::RuntimeDir(true, &problem);
     if (dir.empty()) return "no private runtime directory: " + problem;
-    const std::string path = dir + "/" + lock_name_;
-    if (lock_file_.valid() && lock_path_ == path) return {};
-    // A new place: the blocks found through the old one are not ours any more.
-    lock_file_.Close();
+    // Blocks found through an earlier lock file may be gone with it.
     journal_.reset();
     visitor_->ForgetBackings();
+    lock_path_ = dir + "/" + lock_name_;
     std::string error;
-    lock_file_ = data_platform::NamedFile::OpenPath(path, true, &error);
+    lock_file_ = data_platform::NamedFile::OpenPath(lock_path_, true, &error);
     if (!lock_file_.valid()) return error;
-    lock_path_ = path;
     journal_ = std::make_unique<TreeJournal>(&lock_file_);
     return {};
 }
@@ -351,13 +348,17 @@ std::string CData::OpenLockFile() {
 std::string CData::LockTree() {
     // The lock file may have been removed or replaced since the last visit
     // (the host that ended removed it, the directory was remade): a lock on
-    // a file nobody else finds any more would exclude nobody.
+    // a file nobody else finds any more would exclude nobody. So the name
+    // is checked once the lock is held; the place is looked up afresh only
+    // when it no longer leads to our file.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (lock_file_.valid() && !lock_file_.IsAt(lock_path_)) lock_path_.clear();
-        if (std::string failure = OpenLockFile(); !failure.empty()) return failure;
+        if (!lock_file_.valid()) {
+            if (std::string failure = OpenLockFile(); !failure.empty()) return failure;
+        }
         if (!lock_file_.LockExclusive()) return "cannot lock " + lock_path_ + ": " + std::strerror(errno);
         if (!lock_file_.IsAt(lock_path_)) {
             lock_file_.Unlock();
+            lock_file_.Close();
             continue;
         }
         if (!journal_->RecoverAfterLock()) {
