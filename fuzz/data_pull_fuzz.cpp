@@ -51,8 +51,8 @@ CData& Tree() {
 }
 
 void WriteBlock(const std::string& name, const uint8_t* bytes, size_t size) {
-    data_platform::RemoveSharedMemory(name);
-    data_platform::NamedFile file = data_platform::NamedFile::OpenSharedMemory(name, true);
+    data_platform::RemoveRuntimeFile(name);
+    data_platform::NamedFile file = data_platform::NamedFile::OpenRuntimeFile(name, true);
     if (!file.valid() || !file.EnsureSize(size)) std::abort();
     if (size == 0) return;
     data_platform::MappedRegion view = file.Map(size);

@@ -1,6 +1,5 @@
 #include "host/local_peer.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -14,29 +13,12 @@
 #include <QThread>
 #include <QTimer>
 
-namespace {
-
-// A directory only this user can enter; an existing one owned by someone
-// else, or open to others, is refused.
-bool EnsurePrivateDirectory(const QByteArray& path) {
-    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat info = {};
-    if (lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()) return false;
-    if ((info.st_mode & 0077) != 0 && chmod(path.constData(), 0700) != 0) return false;
-    return true;
-}
-
-}  // namespace
+#include "Tools/os.h"
 
 QString LocalPeer::RuntimeDirectory() {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && runtime.startsWith('/')) {
-        const QByteArray path = runtime + "/velmora";
-        if (EnsurePrivateDirectory(path)) return QString::fromLocal8Bit(path);
-    }
-    const QByteArray fallback = "/tmp/velmora-" + QByteArray::number(getuid());
-    if (EnsurePrivateDirectory(fallback)) return QString::fromLocal8Bit(fallback);
-    return QString();
+    char path[4096];
+    if (Tools::os_get_runtime_dir(path, sizeof path) < 0) return QString();
+    return QString::fromLocal8Bit(path);
 }
 
 QString LocalPeer::SocketNameFor(const QString& app_id, uint user_id) {
@@ -58,14 +40,22 @@ QString LocalPeer::SocketNameFor(const QString& app_id, uint user_id) {
 }
 
 LocalPeer::LocalPeer(QObject* parent, const QString& app_id)
-    : QObject(parent), id_(app_id), socket_name_(SocketNameFor(app_id, getuid())), server_(new QLocalServer(this)) {
+    : QObject(parent),
+      id_(app_id),
+      socket_name_(SocketNameFor(app_id, getuid())),
+      runtime_dir_(RuntimeDirectory()),
+      server_(new QLocalServer(this)) {
     lock_file_.setFileName(lockFilePath());
     lock_file_.open(QIODevice::ReadWrite);
 }
 
-QString LocalPeer::socketPath() const { return RuntimeDirectory() + QLatin1Char('/') + socket_name_; }
+QString LocalPeer::socketPath() const {
+    return runtime_dir_.isEmpty() ? QString() : runtime_dir_ + QLatin1Char('/') + socket_name_;
+}
 
-QString LocalPeer::lockFilePath() const { return socketPath() + QStringLiteral("-lockfile"); }
+QString LocalPeer::lockFilePath() const {
+    return runtime_dir_.isEmpty() ? QString() : socketPath() + QStringLiteral("-lockfile");
+}
 
 bool LocalPeer::isClient() {
     if (lock_file_.isLocked()) return false;

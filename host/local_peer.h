@@ -33,8 +33,9 @@ public:
     // "singleinstance-" + up to six letters of the id + "-" + checksum (hex)
     // + "-" + the user id (hex).
     static QString SocketNameFor(const QString& app_id, uint user_id);
-    // $XDG_RUNTIME_DIR/velmora (0700), else a private directory in /tmp that
-    // the user owns; empty when neither can be had.
+    // The user's private runtime directory, the same one the data tree uses
+    // (Tools::os_get_runtime_dir); empty when none can be had, and then no
+    // lock can be taken either.
     static QString RuntimeDirectory();
 
 signals:
@@ -48,6 +49,7 @@ private:
 
     QString id_;
     QString socket_name_;
+    QString runtime_dir_;  // decided once, so the socket and the lock stay together
     LockedFile lock_file_;
     QLocalServer* server_;
 };

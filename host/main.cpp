@@ -1,8 +1,10 @@
+#include <cstdio>
 #include <signal.h>
 
 #include <QFont>
 
 #include "Application/Application.h"
+#include "Tools/os.h"
 #include "Tools/singleton.h"
 #include "host/host_callbacks.h"
 #include "host/quit_signals.h"
@@ -24,11 +26,23 @@ void ReportLogRecord(const char* message, const char* level_name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread: it may point XDG_RUNTIME_DIR at a private directory.
+    char runtime_dir[4096], runtime_notice[4096];
+    const int runtime = Tools::os_prepare_runtime_dir(runtime_dir, sizeof runtime_dir, runtime_notice,
+                                                      sizeof runtime_notice);
+    if (runtime < 0) {
+        std::fprintf(stderr, "Velmora: %s; not starting without a private runtime directory\n", runtime_notice);
+        return 1;
+    }
+    if (runtime > 0) std::fprintf(stderr, "Velmora: %s\n", runtime_notice);
+
     SingleInstanceApp qt_app(QStringLiteral("Velmora"), argc, argv);
     if (qt_app.isRunning()) {
         // Another instance runs: ask it to come forward and leave quietly.
-        qt_app.sendMessage(QLatin1String(SingleInstanceApp::kRaiseMessage), kHandOverTimeoutMs);
-        return 0;
+        if (qt_app.sendMessage(QLatin1String(SingleInstanceApp::kRaiseMessage), kHandOverTimeoutMs)) return 0;
+        std::fprintf(stderr, "Velmora: another instance holds %s but did not take the hand-over\n",
+                     qt_app.lockFilePath().toLocal8Bit().constData());
+        return 1;
     }
 
     QFont font = QApplication::font();
@@ -49,6 +63,7 @@ int main(int argc, char** argv) {
     crash_reporter->SetLogFlushHook([](int budget_ms) { Application::FlushLogForCrash(budget_ms); });
     Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
     Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
+    if (runtime > 0) Application::App()->GetLog()->Write(Application::kLogWarning, "%s", runtime_notice);
 
     int exit_code = 0;
     {

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "Application/Application.h"
 #include "Tools/window.h"
 #include "host/local_peer.h"
 
@@ -28,9 +29,19 @@ SingleInstanceApp::SingleInstanceApp(const QString& app_id, int& argc, char** ar
 
 bool SingleInstanceApp::isRunning() { return peer_->isClient(); }
 
+QString SingleInstanceApp::lockFilePath() const { return peer_->lockFilePath(); }
+
 bool SingleInstanceApp::sendMessage(const QString& message, int timeout) { return peer_->sendMessage(message, timeout); }
 
 void SingleInstanceApp::onMessageReceived(const QString& message) {
+    // A later start that handed over leaves this trace, so one can tell its
+    // message arrived rather than guess from its exit code.
+    if (Application::IApplication* app = Application::App()) {
+        if (Application::ILog* log = app->GetLog()) {
+            const QByteArray text = message.left(kLoggedMessageLength).toUtf8();
+            log->Write(Application::kLogInfo, "SingleInstanceApp: message received: %s", text.constData());
+        }
+    }
     if (message != QLatin1String(kRaiseMessage)) return;
     // Plugins register their main window; without one the user would see
     // nothing happen, so a shown window of ours comes forward instead.

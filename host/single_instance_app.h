@@ -10,11 +10,15 @@ class SingleInstanceApp : public QApplication {
     Q_OBJECT
 public:
     static constexpr const char* kRaiseMessage = "raise_window_noop";
+    // Longer messages are cut in the log line that records their arrival.
+    static constexpr int kLoggedMessageLength = 200;
 
     SingleInstanceApp(const QString& app_id, int& argc, char** argv);
 
     bool isRunning();
     LocalPeer* peer() const { return peer_; }
+    // The lock that decides which start is the running instance.
+    QString lockFilePath() const;
 
 public slots:
     bool sendMessage(const QString& message, int timeout);

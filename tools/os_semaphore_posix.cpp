@@ -27,12 +27,14 @@
 #include <string>
 
 #include "Tools/os.h"
+#include "tools/monotonic_clock.h"
 #include "tools/os_semaphore_p.h"
 #include "tools/posix_fd.h"
 
 namespace Tools {
 namespace {
 
+using detail::MonotonicMs;
 using detail::RetryEintr;
 using detail::UniqueFd;
 
@@ -51,12 +53,6 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "the count is shared be
 int Futex(std::atomic<int32_t>* word, int operation, int32_t value, const timespec* timeout) {
     return static_cast<int>(
         ::syscall(SYS_futex, reinterpret_cast<int32_t*>(word), operation, value, timeout, nullptr, 0));
-}
-
-int64_t MonotonicMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 bool Alive(int32_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }

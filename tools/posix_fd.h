@@ -41,6 +41,12 @@ public:
         fd_ = -1;
         return fd;
     }
+    // Closes now and gives the result: a delayed write error shows only
+    // here. Never retried: on Linux the descriptor is gone even after EINTR.
+    int close() {
+        const int fd = release();
+        return fd < 0 ? 0 : ::close(fd);
+    }
     void reset(int fd = -1) {
         if (fd_ >= 0) {
             int saved = errno;

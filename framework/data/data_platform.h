@@ -1,14 +1,17 @@
 #pragma once
 
-// What the data tree needs of the operating system: named shared memory and
-// files private to the user, a cross-process lock that the kernel releases
-// when its holder dies, and a few process and file helpers. The POSIX
-// implementation lives in data_platform_posix.cpp.
+// What the data tree needs of the operating system: files private to the
+// user that are mapped as shared memory, a cross-process lock that the
+// kernel releases when its holder dies, and a few process and file helpers.
+// The POSIX implementation lives in data_platform_posix.cpp.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tools/posix_fd.h"
 
 namespace Application::data_platform {
 
@@ -33,26 +36,26 @@ private:
     size_t size_ = 0;
 };
 
-// A named object that can be grown, mapped and locked: either shared memory
-// or a file in the user's private runtime directory. Another user can
-// neither open nor pre-create it (objects owned by someone else are refused).
+// A file in the user's private runtime directory that can be grown, mapped
+// and locked. Another user can neither open nor pre-create it: the directory
+// is closed to everyone else, and a file owned by someone else or open to
+// others is refused all the same.
 class NamedFile {
 public:
-    // Shared memory named "velmora-<uid>-" + name. create=false opens only an
-    // existing object.
-    static NamedFile OpenSharedMemory(const std::string& name, bool create);
-    // RuntimeDir() + "/" + name, mode 0600.
-    static NamedFile OpenRuntimeFile(const std::string& name);
+    // RuntimeDir() + "/" + name, mode 0600. create=false opens only an
+    // existing file. error, when given, receives why it failed.
+    static NamedFile OpenRuntimeFile(const std::string& name, bool create = true, std::string* error = nullptr);
+    // The same for a full path inside the runtime directory.
+    static NamedFile OpenPath(const std::string& path, bool create, std::string* error = nullptr);
 
     NamedFile() = default;
-    NamedFile(NamedFile&& other) noexcept;
-    NamedFile& operator=(NamedFile&& other) noexcept;
+    NamedFile(NamedFile&&) noexcept = default;
+    NamedFile& operator=(NamedFile&&) noexcept = default;
     NamedFile(const NamedFile&) = delete;
     NamedFile& operator=(const NamedFile&) = delete;
-    ~NamedFile() { Close(); }
 
-    bool valid() const { return fd_ >= 0; }
-    void Close();
+    bool valid() const { return fd_.valid(); }
+    void Close() { fd_.reset(); }
     // Current size in bytes, -1 on failure.
     int64_t Size() const;
     // Grows with zero bytes to at least size; never shrinks.
@@ -65,22 +68,26 @@ public:
     bool LockExclusive();
     bool TryLockExclusive();
     void Unlock();
+    // Whether path still names this very file (it may have been removed or
+    // replaced since it was opened).
+    bool IsAt(const std::string& path) const;
 
 private:
-    explicit NamedFile(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    NamedFile(Tools::detail::UniqueFd fd, uint64_t device, uint64_t inode)
+        : fd_(std::move(fd)), device_(device), inode_(inode) {}
+    Tools::detail::UniqueFd fd_;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
-// $XDG_RUNTIME_DIR/velmora (created 0700), or when that is unusable a
-// directory /tmp/velmora-<uid> owned by the user with no access for others.
-// Empty when neither can be had (for instance /tmp/velmora-<uid> belongs to
-// someone else). create=false only looks for an existing directory.
-std::string RuntimeDir(bool create = true);
+// The user's private runtime directory (one rule for the whole program, see
+// tools/os_runtime_dir_p.h): $XDG_RUNTIME_DIR/velmora, else
+// $TMPDIR/velmora-<uid>. Empty when neither can be had; problem, when given,
+// then says why, naming the place. create=false only looks for an existing
+// directory.
+std::string RuntimeDir(bool create = true, std::string* problem = nullptr);
 
-bool RemoveSharedMemory(const std::string& name);
 bool RemoveRuntimeFile(const std::string& name);
-// Names (without the per-user prefix) of this user's shared-memory objects.
-std::vector<std::string> ListSharedMemory();
 // Names of the entries of an existing RuntimeDir().
 std::vector<std::string> ListRuntimeFiles();
 

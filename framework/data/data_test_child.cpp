@@ -4,9 +4,16 @@
 //   data_test_child hold -pid=<host>                 writes 'H' inside a visit, then waits to be killed
 //   data_test_child tear -pid=<host>                 dies by SIGKILL half-way through its first push
 //   data_test_child host                             hosts a tree of its own, writes 'H', waits to be killed
-// Exit codes: 0 done, 2 usage, 3 a torn counter was seen.
+//   data_test_child triple -pid=<host> [V:P]         changes three nodes together in every visit, without
+//                                                    end; writes 'H' after its first visit; with V:P it dies
+//                                                    by SIGKILL at point P of its visit V
+//   data_test_child watch -pid=<host>                reads the three nodes in every visit, without end;
+//                                                    writes 'H' after its first visit
+//   data_test_child tear3 -pid=<host>                dies by SIGKILL half-way through publishing the three
+// Exit codes: 0 done, 2 usage, 3 a torn counter or a mix of the three was seen, 4 a visit did not run.
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,7 +30,15 @@ using namespace Application;
 
 namespace {
 
-void KillSelf() { raise(SIGKILL); }
+// Where the kill hook strikes: the point of a publication, in the visit with
+// this number (counted from 1, this process only).
+int g_kill_point = -1;
+long g_kill_visit = 1;
+long g_visit = 0;
+
+void KillAtPoint(int point) {
+    if (g_visit == g_kill_visit && point == g_kill_point) raise(SIGKILL);
+}
 
 void SignalParent() {
     const char byte = 'H';
@@ -66,8 +81,47 @@ int main(int argc, char** argv) {
             WaitForever();
         });
     }
+    if (mode == "triple" || mode == "watch") {
+        const bool write = mode == "triple";
+        if (write && argc >= 4) {
+            char* rest = nullptr;
+            g_kill_visit = std::strtol(argv[3], &rest, 10);
+            if (!rest || *rest != ':') return 2;
+            g_kill_point = static_cast<int>(std::strtol(rest + 1, nullptr, 10));
+            SetPushInterruptForTesting(&KillAtPoint);
+        }
+        int64_t last = -1;
+        for (long visits = 0;; ++visits) {
+            g_visit = visits + 1;
+            bool ran = false, consistent = true;
+            int64_t value = 0;
+            data.Visit([&](IDataVisitor* visitor) {
+                ran = true;
+                consistent = write ? data_test::IncrementTriple(visitor) : data_test::ReadTriple(visitor, &value);
+            });
+            if (!ran) return 4;
+            if (!consistent || value < last) return 3;
+            last = value;
+            if (visits == 0) SignalParent();
+            // The reader leaves the writer most of the time, so that kills
+            // land in the writer's visits rather than in its waits.
+            if (!write) {
+                const timespec pause = {0, 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+        }
+    }
+    if (mode == "tear3") {
+        g_kill_point = MiddleOfPublication(3);
+        g_visit = 1;
+        SetPushInterruptForTesting(&KillAtPoint);
+        data.Visit([](IDataVisitor* visitor) { data_test::IncrementTriple(visitor); });
+        return 0;  // not reached
+    }
     if (mode == "tear") {
-        SetPushInterruptForTesting(&KillSelf);
+        g_kill_point = MiddleOfPublication(1);
+        g_visit = 1;
+        SetPushInterruptForTesting(&KillAtPoint);
         data.Visit([](IDataVisitor* visitor) { data_test::Increment(visitor); });
         return 0;  // not reached
     }

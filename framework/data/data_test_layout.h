@@ -16,13 +16,9 @@ namespace Application::data_test {
 // Shared blocks and lock files that a host with this pid left in the system.
 inline int ObjectsOf(uint32_t pid) {
     int found = 0;
-    for (const std::string& name : data_platform::ListSharedMemory()) {
-        uint32_t p;
-        if (ParseBlockName(name, &p) && p == pid) ++found;
-    }
     for (const std::string& name : data_platform::ListRuntimeFiles()) {
         uint32_t p;
-        if (ParseLockName(name, &p) && p == pid) ++found;
+        if ((ParseBlockName(name, &p) || ParseLockName(name, &p)) && p == pid) ++found;
     }
     return found;
 }
@@ -47,6 +43,37 @@ inline bool Increment(IDataVisitor* visitor) {
     IDataObject* object = visitor->GetObject(kCounterNode);
     object->SetInt64(0, value + 1);
     object->SetInt64(2, ~(value + 1));
+    return true;
+}
+
+// Three counter nodes that every visit changes together; a reader that
+// finds them different saw a mix of two publications. Large, so that a
+// publication takes long enough for random kills to land inside it.
+constexpr uint32_t kTripleNodes[3] = {11, 12, 13};
+inline const std::vector<uint32_t> kTripleLayout = {8, 256 * 1024, 8};
+
+// Reads the three; false when one is torn or they differ.
+inline bool ReadTriple(IDataVisitor* visitor, int64_t* count) {
+    int64_t values[3];
+    for (int i = 0; i < 3; ++i) {
+        IDataObject* object = visitor->GetObject(kTripleNodes[i]);
+        object->SetLayout(kTripleLayout);
+        values[i] = object->GetInt64(0, 0);
+        if (object->GetInt64(2, ~int64_t{0}) != ~values[i]) return false;
+    }
+    *count = values[0];
+    return values[0] == values[1] && values[1] == values[2];
+}
+
+// Adds one to all three; false (and nothing written) when they were mixed.
+inline bool IncrementTriple(IDataVisitor* visitor) {
+    int64_t value;
+    if (!ReadTriple(visitor, &value)) return false;
+    for (uint32_t id : kTripleNodes) {
+        IDataObject* object = visitor->GetObject(id);
+        object->SetInt64(0, value + 1);
+        object->SetInt64(2, ~(value + 1));
+    }
     return true;
 }
 

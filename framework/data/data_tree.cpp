@@ -1,50 +1,115 @@
 #include "framework/data/data_tree.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "Application/Application.h"
 #include "framework/core/cmdline_mgr.h"
+#include "tools/monotonic_clock.h"
 
 namespace Application {
 namespace {
 
 constexpr uint64_t kMaxPayload = INT32_MAX - 4;
 
-// Writes [length][payload] over the block with the old content journaled
-// first. store fills the payload (and clears the node's dirty flags); it is
-// called only once the block is mapped, so a failed push leaves them set.
-template <typename Store>
-bool PushPayload(SharedBlock& block, TreeJournal& journal, uint64_t payload_size, Store store) {
-    if (payload_size > kMaxPayload) return false;
-    if (!block.OpenBacking(true)) return false;
-    const int64_t backing = block.BackingSize();
-    if (backing < 0) return false;
-    const uint64_t map_size = std::max<uint64_t>(payload_size + 4, static_cast<uint64_t>(backing));
-    if (!block.Open(static_cast<int64_t>(map_size))) return false;
-    char* view = block.view();
-    uint32_t old_length;
-    std::memcpy(&old_length, view, sizeof old_length);
-    const uint64_t old_extent = std::min<uint64_t>(uint64_t{old_length} + 4, map_size);
-    journal.Begin(block.name(), view, static_cast<size_t>(old_extent));
-    const uint32_t length = static_cast<uint32_t>(payload_size);
-    std::memcpy(view, &length, sizeof length);
-    if (PushInterruptHook hook = PushInterruptForTesting()) {
-        std::vector<char> staged(static_cast<size_t>(payload_size));
-        store(staged.data());
-        const size_t half = staged.size() / 2;
-        std::memcpy(view + 4, staged.data(), half);
-        hook();
-        std::memcpy(view + 4 + half, staged.data() + half, staged.size() - half);
-    } else {
-        store(view + 4);
+// How long a host that ends waits for a plugin process to finish its visit
+// before it removes the tree anyway.
+constexpr int64_t kHostEndLockWaitMs = 2000;
+constexpr auto kHostEndLockPoll = std::chrono::milliseconds(5);
+
+// One block that a publication writes.
+struct PendingBlock {
+    uint32_t id;
+    SharedBlock* block;
+    uint64_t payload_size;
+    CDataObject* object;  // exactly one of object and array
+    CDataArray* array;
+
+    // Fills the payload and clears the node's dirty flags.
+    void Store(char* payload) const {
+        if (object) object->StoreRecord(payload);
+        else array->StoreRecords(payload);
     }
+};
+
+// Unmaps the blocks of a publication on every way out.
+class BlockViews {
+public:
+    explicit BlockViews(std::vector<PendingBlock>& pending) : pending_(pending) {}
+    ~BlockViews() {
+        for (PendingBlock& p : pending_) p.block->Close();
+    }
+    BlockViews(const BlockViews&) = delete;
+    BlockViews& operator=(const BlockViews&) = delete;
+
+private:
+    std::vector<PendingBlock>& pending_;
+};
+
+// Writes [length][payload] over every pending block, with the old content of
+// all of them journaled first. Every block is mapped and the journal written
+// before the first byte of any block changes, so on failure nothing was
+// written and the nodes keep their dirty flags. Empty on success.
+std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journal) {
+    if (pending.empty()) return {};
+    BlockViews views(pending);
+    std::vector<TreeJournal::Entry> entries;
+    entries.reserve(pending.size());
+    for (PendingBlock& p : pending) {
+        SharedBlock& block = *p.block;
+        if (p.payload_size > kMaxPayload)
+            return "node " + std::to_string(p.id) + " needs " + std::to_string(p.payload_size) +
+                   " bytes, more than the " + std::to_string(kMaxPayload) + " a block holds";
+        std::string error;
+        if (!block.OpenBacking(true, &error)) return error;
+        const int64_t backing = block.BackingSize();
+        if (backing < 0) return "cannot read the size of the block " + block.name();
+        const uint64_t map_size = std::max<uint64_t>(p.payload_size + 4, static_cast<uint64_t>(backing));
+        if (!block.Open(static_cast<int64_t>(map_size)))
+            return "cannot map " + std::to_string(map_size) + " bytes of the block " + block.name() + ": " +
+                   std::strerror(errno);
+        uint32_t old_length;
+        std::memcpy(&old_length, block.view(), sizeof old_length);
+        const uint64_t old_extent = std::min<uint64_t>(uint64_t{old_length} + 4, block.mapped_size());
+        entries.push_back({&block.name(), block.view(), static_cast<size_t>(old_extent)});
+    }
+    if (!journal.Begin(entries)) return "the journal cannot hold the old content of the blocks";
+
+    PushInterruptHook hook = PushInterruptForTesting();
+    if (hook) hook(0);
+    for (size_t k = 0; k < pending.size(); ++k) {
+        const PendingBlock& p = pending[k];
+        char* view = p.block->view();
+        const uint32_t length = static_cast<uint32_t>(p.payload_size);
+        std::memcpy(view, &length, sizeof length);
+        if (hook) {
+            const int point = 1 + 2 * static_cast<int>(k);
+            hook(point);
+            std::vector<char> staged(static_cast<size_t>(p.payload_size));
+            p.Store(staged.data());
+            const size_t half = staged.size() / 2;
+            std::memcpy(view + 4, staged.data(), half);
+            hook(point + 1);
+            std::memcpy(view + 4 + half, staged.data() + half, staged.size() - half);
+        } else {
+            p.Store(view + 4);
+        }
+    }
+    if (hook) hook(1 + 2 * static_cast<int>(pending.size()));
     journal.Commit();
-    block.Close();
-    return true;
+    return {};
+}
+
+void LogReport(int level, const std::string& text) {
+    if (IApplication* app = App()) {
+        if (ILog* log = app->GetLog()) log->Write(level, "%s", text.c_str());
+    }
 }
 
 // Loads the payload only when its stored length is accepted for the node
@@ -135,13 +200,11 @@ int RemoveLeftovers(uint32_t own_host_pid) {
     auto stale = [own_host_pid](uint32_t pid) {
         return (own_host_pid != 0 && pid == own_host_pid) || !data_platform::ProcessAlive(pid);
     };
-    for (const std::string& name : data_platform::ListSharedMemory()) {
-        uint32_t pid;
-        if (ParseBlockName(name, &pid) && stale(pid) && data_platform::RemoveSharedMemory(name)) ++removed;
-    }
     for (const std::string& name : data_platform::ListRuntimeFiles()) {
         uint32_t pid;
-        if (ParseLockName(name, &pid) && stale(pid) && data_platform::RemoveRuntimeFile(name)) ++removed;
+        if ((ParseBlockName(name, &pid) || ParseLockName(name, &pid)) && stale(pid) &&
+            data_platform::RemoveRuntimeFile(name))
+            ++removed;
     }
     return removed;
 }
@@ -160,7 +223,8 @@ void CDataObjectSync::Pull() {
 
 void CDataObjectSync::Push() {
     if (!context_->journal || !HasLayout()) return;
-    PushPayload(block_, *context_->journal, RecordSize(), [this](char* payload) { StoreRecord(payload); });
+    std::vector<PendingBlock> one = {{GetId(), &block(), RecordSize(), this, nullptr}};
+    PublishBlocks(one, *context_->journal);
 }
 
 CDataArraySync::CDataArraySync(uint32_t id, const TreeContext* context)
@@ -175,7 +239,8 @@ void CDataArraySync::Pull() {
 
 void CDataArraySync::Push() {
     if (!context_->journal) return;
-    PushPayload(block_, *context_->journal, ArrayFormSize(), [this](char* payload) { StoreRecords(payload); });
+    std::vector<PendingBlock> one = {{GetId(), &block(), ArrayFormSize(), nullptr, this}};
+    PublishBlocks(one, *context_->journal);
 }
 
 // ---- visitor ----
@@ -192,17 +257,31 @@ IDataArray* CDataVisitor::GetArray(uint32_t id) {
     return static_cast<CDataArraySync*>(slot.get());
 }
 
-void CDataVisitor::PushChanged() {
+std::string CDataVisitor::PublishChanged(TreeJournal& journal) {
+    std::vector<PendingBlock> pending;
     for (auto& [id, node] : nodes_) {
         if (node->KindId() == kArrayKindId) {
             auto* array = static_cast<CDataArraySync*>(node.get());
             if (!array->IsDirty() && !array->AnyElementDirty()) continue;
             array->SetDirty(true);
-            array->Push();
+            pending.push_back({id, &array->block(), array->ArrayFormSize(), nullptr, array});
         } else {
             auto* object = static_cast<CDataObjectSync*>(node.get());
-            if (object->IsDirty()) object->Push();
+            if (object->IsDirty() && object->HasLayout())
+                pending.push_back({id, &object->block(), object->RecordSize(), object, nullptr});
         }
+    }
+    std::string failure = PublishBlocks(pending, journal);
+    if (!failure.empty()) {
+        for (const PendingBlock& p : pending) nodes_.erase(p.id);
+    }
+    return failure;
+}
+
+void CDataVisitor::ForgetBackings() {
+    for (auto& [id, node] : nodes_) {
+        if (node->KindId() == kArrayKindId) static_cast<CDataArraySync*>(node.get())->block().ForgetBacking();
+        else static_cast<CDataObjectSync*>(node.get())->block().ForgetBacking();
     }
 }
 
@@ -212,7 +291,7 @@ CData::CData() : CData(HostPidFromCommandLine()) {}
 
 CData::CData(uint32_t host_pid) : CData(host_pid, host_pid == data_platform::CurrentProcessId()) {}
 
-CData::CData(uint32_t host_pid, bool is_host) : is_host_(is_host) {
+CData::CData(uint32_t host_pid, bool is_host) : is_host_(is_host), reporter_(LogReport) {
     context_.host_pid = host_pid;
     char name[32];
     std::snprintf(name, sizeof name, "data_sem_%d", static_cast<int>(host_pid));
@@ -229,9 +308,9 @@ CData::~CData() {
     // plugin process that hangs holding it must not keep the host from ending.
     bool locked = false;
     if (lock_file_.valid()) {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (!(locked = lock_file_.TryLockExclusive()) && std::chrono::steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int64_t give_up = Tools::detail::MonotonicMs() + kHostEndLockWaitMs;
+        while (!(locked = lock_file_.TryLockExclusive()) && Tools::detail::MonotonicMs() < give_up) {
+            std::this_thread::sleep_for(kHostEndLockPoll);
         }
     }
     RemoveOwnObjects();
@@ -239,25 +318,64 @@ CData::~CData() {
 }
 
 void CData::RemoveOwnObjects() {
-    for (const std::string& name : data_platform::ListSharedMemory()) {
+    for (const std::string& name : data_platform::ListRuntimeFiles()) {
         uint32_t pid;
-        if (ParseBlockName(name, &pid) && pid == context_.host_pid) data_platform::RemoveSharedMemory(name);
+        if (ParseBlockName(name, &pid) && pid == context_.host_pid) data_platform::RemoveRuntimeFile(name);
     }
     data_platform::RemoveRuntimeFile(lock_name_);
 }
 
-bool CData::EnsureLock() {
-    if (!lock_tried_) {
-        lock_tried_ = true;
-        lock_file_ = data_platform::NamedFile::OpenRuntimeFile(lock_name_);
-        if (lock_file_.valid()) journal_ = std::make_unique<TreeJournal>(&lock_file_);
+void CData::SetReporterForTesting(Reporter reporter) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    reporter_ = std::move(reporter);
+}
+
+std::string CData::OpenLockFile() {
+    std::string problem;
+    const std::string dir = data_platform::RuntimeDir(true, &problem);
+    if (dir.empty()) return "no private runtime directory: " + problem;
+    // Blocks found through an earlier lock file may be gone with it.
+    journal_.reset();
+    visitor_->ForgetBackings();
+    lock_path_ = dir + "/" + lock_name_;
+    std::string error;
+    lock_file_ = data_platform::NamedFile::OpenPath(lock_path_, true, &error);
+    if (!lock_file_.valid()) return error;
+    journal_ = std::make_unique<TreeJournal>(&lock_file_);
+    return {};
+}
+
+std::string CData::LockTree() {
+    // The lock file may have been removed or replaced since the last visit
+    // (the host that ended removed it, the directory was remade): a lock on
+    // a file nobody else finds any more would exclude nobody. So the name
+    // is checked once the lock is held; the place is looked up afresh only
+    // when it no longer leads to our file.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!lock_file_.valid()) {
+            if (std::string failure = OpenLockFile(); !failure.empty()) return failure;
+        }
+        if (!lock_file_.LockExclusive()) return "cannot lock " + lock_path_ + ": " + std::strerror(errno);
+        if (!lock_file_.IsAt(lock_path_)) {
+            lock_file_.Unlock();
+            lock_file_.Close();
+            continue;
+        }
+        if (!journal_->RecoverAfterLock()) {
+            lock_file_.Unlock();
+            return "cannot read the journal in " + lock_path_;
+        }
+        return {};
     }
-    return lock_file_.valid();
+    return "the lock file " + lock_path_ + " keeps being replaced";
 }
 
 bool CData::IsShared() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return EnsureLock();
+    if (owner_.load() == std::this_thread::get_id()) return true;
+    if (!visitor_ || !LockTree().empty()) return false;
+    lock_file_.Unlock();
+    return true;
 }
 
 void CData::RunCallback(const DataVisitCallback& callback) {
@@ -274,19 +392,36 @@ void CData::Visit(DataVisitCallback callback) {
         RunCallback(callback);
         return;
     }
+    Reporter reporter;
+    int level = 0;
+    std::string report;
     try {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!visitor_) return;
-        const bool locked = EnsureLock() && lock_file_.LockExclusive();
-        VisitScope scope(owner_, locked ? &lock_file_ : nullptr, context_);
-        // Without the journal readable the tree stays local for this visit
-        // rather than risk reading what a dead holder left half-written.
-        if (locked && journal_->RecoverAfterLock()) context_.journal = journal_.get();
-        RunCallback(callback);
-        visitor_->PushChanged();
+        std::string failure = LockTree();
+        if (!failure.empty()) {
+            failure = "visit not run: " + failure;
+        } else {
+            VisitScope scope(owner_, &lock_file_, context_);
+            context_.journal = journal_.get();
+            RunCallback(callback);
+            failure = visitor_->PublishChanged(*journal_);
+            if (!failure.empty()) failure = "changes of a visit discarded: " + failure;
+        }
+        // Once per spell of failures, and once when it works again.
+        if (!failure.empty() && !failing_) {
+            level = kLogError;
+            report = "data tree " + lock_name_ + ": " + failure + "; tried again at every visit";
+        } else if (failure.empty() && failing_) {
+            level = kLogInfo;
+            report = "data tree " + lock_name_ + ": shared again";
+        }
+        failing_ = !failure.empty();
+        if (level) reporter = reporter_;
     } catch (...) {
         // Allocation failures while publishing; the lock is released above.
     }
+    if (reporter) reporter(level, report);
 }
 
 }  // namespace Application

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,8 +21,8 @@
 namespace Application {
 
 // What the synchronised nodes of one tree share: the host pid for block
-// names and the journal protecting pushes. journal is null while the tree
-// has no cross-process lock; the nodes then stay process-local.
+// names and the journal protecting pushes. journal is set only while a visit
+// holds the cross-process lock; outside a visit nodes neither pull nor push.
 struct TreeContext {
     uint32_t host_pid = 0;
     TreeJournal* journal = nullptr;
@@ -33,6 +34,7 @@ class SyncedNode : public Node {
 public:
     ~SyncedNode() override { block_.Close(); }
     const std::string& BlockNameForTesting() const { return block_.name(); }
+    SharedBlock& block() { return block_; }
 
 protected:
     SyncedNode(uint32_t id, const TreeContext* context, const std::string& block_name)
@@ -64,8 +66,14 @@ public:
     IDataArray* GetArray(uint32_t id) override;
     void Remove(uint32_t id) override { nodes_.erase(id); }
     void Clear() override { nodes_.clear(); }
-    // Pushes every changed node in ascending id order.
-    void PushChanged();
+    // Publishes every changed node, in ascending id order, under one journal
+    // entry: another process sees all of them or none. Empty on success;
+    // otherwise why nothing was written, and the changed nodes are dropped
+    // (the next visit reads them afresh), so stale changes are never pushed
+    // over what other processes wrote later.
+    std::string PublishChanged(TreeJournal& journal);
+    // Every node looks its block up again at its next pull or push.
+    void ForgetBackings();
 
 private:
     const TreeContext* context_;
@@ -74,11 +82,14 @@ private:
 
 // Any thread may call Visit. Visits of one process are serialised by a
 // mutex, those of different processes by a lock on the file "data_sem_<host
-// pid>" in the user's runtime directory, which the kernel releases when its
-// holder dies. A visit nested in another on the same thread runs inside the
-// outer one; its changes are published when the outer visit ends. A callback
-// that throws ends the visit as if it had returned: what it changed so far
-// is published, the lock is released and the exception goes no further.
+// pid>" in the user's private runtime directory, which the kernel releases
+// when its holder dies. When that lock or its journal cannot be had, the
+// callback is not run at all and nothing is read or written; the failure is
+// reported once (to the log at level 100) and the next visit tries again.
+// A visit nested in another on the same thread runs inside the outer one;
+// its changes are published when the outer visit ends. A callback that
+// throws ends the visit as if it had returned: what it changed so far is
+// published, the lock is released and the exception goes no further.
 class CData final : public IData {
 public:
     // Host pid from the "pid" switch, else this process (then the host).
@@ -99,12 +110,20 @@ public:
     const std::string& LockName() const { return lock_name_; }
     uint32_t HostPid() const { return context_.host_pid; }
     bool IsHost() const { return is_host_; }
-    // Whether visits reach other processes (the lock could be had).
+    // Whether the cross-process lock can be had now (it is taken and
+    // released at once).
     bool IsShared();
 
+    // Receives the reports of failing and working again (level, text); by
+    // default they go to the application's log when there is one.
+    using Reporter = std::function<void(int level, const std::string& text)>;
+    void SetReporterForTesting(Reporter reporter);
+
 private:
-    void Construct();
-    bool EnsureLock();
+    // Takes the cross-process lock and undoes what a dead holder left
+    // unfinished. Empty on success, else why not (the lock is then not held).
+    std::string LockTree();
+    std::string OpenLockFile();
     void RunCallback(const DataVisitCallback& callback);
     void RemoveOwnObjects();
 
@@ -113,8 +132,11 @@ private:
     TreeContext context_;
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
-    bool lock_tried_ = false;
     data_platform::NamedFile lock_file_;
+    std::string lock_path_;
+    // Whether the last visit failed; reports are made when this changes.
+    bool failing_ = false;
+    Reporter reporter_;
     std::unique_ptr<TreeJournal> journal_;
     std::unique_ptr<CDataVisitor> visitor_;
 };

@@ -1,6 +1,7 @@
 #include "framework/data/data_tree.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "framework/data/data_platform.h"
 #include "framework/data/data_test_layout.h"
 #include "framework/data/shared_block.h"
+#include "tools/other_user_test_util.h"
 
 namespace Application {
 namespace {
@@ -28,23 +32,54 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         runtime_ = pattern;
         setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        // A fallback that cannot be made, so the real /tmp is never used.
+        setenv("TMPDIR", (runtime_ + "/no-tmp").c_str(), 1);
         pid_ = static_cast<uint32_t>(getpid());
     }
     void TearDown() override {
         unsetenv("XDG_RUNTIME_DIR");
+        unsetenv("TMPDIR");
+        std::error_code ignored;
+        std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all, ignored);
         std::filesystem::remove_all(runtime_);
+    }
+
+    // Collects what a tree reports instead of logging it.
+    struct Reports {
+        std::vector<std::pair<int, std::string>> lines;
+        void Attach(CData& tree) {
+            tree.SetReporterForTesting([this](int level, const std::string& text) { lines.emplace_back(level, text); });
+        }
+    };
+
+    // Sets node id (layout {8}) to value; true when the callback ran.
+    static bool Set(CData& tree, uint32_t id, int64_t value) {
+        bool ran = false;
+        tree.Visit([&](IDataVisitor* visitor) {
+            ran = true;
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({8});
+            object->SetInt64(0, value);
+        });
+        return ran;
+    }
+
+    static int64_t Get(CData& tree, uint32_t id) {
+        int64_t value = -1;
+        tree.Visit([&](IDataVisitor* visitor) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({8});
+            value = object->GetInt64(0, 0);
+        });
+        return value;
     }
 
     // Our block and lock objects still present.
     std::vector<std::string> OwnObjects() const {
         std::vector<std::string> found;
-        for (const std::string& name : data_platform::ListSharedMemory()) {
-            uint32_t pid;
-            if (ParseBlockName(name, &pid) && pid == pid_) found.push_back(name);
-        }
         for (const std::string& name : data_platform::ListRuntimeFiles()) {
             uint32_t pid;
-            if (ParseLockName(name, &pid) && pid == pid_) found.push_back(name);
+            if ((ParseBlockName(name, &pid) || ParseLockName(name, &pid)) && pid == pid_) found.push_back(name);
         }
         return found;
     }
@@ -279,38 +314,48 @@ TEST_F(DataTreeTest, ThreadsOfOneProcessIncrementExactly) {
     });
 }
 
-TEST_F(DataTreeTest, UnfinishedPushIsUndoneByTheNextHolder) {
+TEST_F(DataTreeTest, UnfinishedPublicationIsUndoneWholeByTheNextHolder) {
     CData host(pid_, true);
     host.Visit([](IDataVisitor* visitor) {
-        IDataObject* object = visitor->GetObject(2);
-        object->SetLayout({4, 4});
-        object->SetInt(0, 1);
-        object->SetInt(1, 1);
+        for (uint32_t id : {2u, 3u}) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({4, 4});
+            object->SetInt(0, 1);
+            object->SetInt(1, 1);
+        }
     });
-    const std::string name = BlockName("obj", pid_, 2);
-    const std::string complete = BlockContent(name, 20);
+    const std::string first = BlockName("obj", pid_, 2), second = BlockName("obj", pid_, 3);
+    const std::string complete = BlockContent(first, 20);
+    ASSERT_EQ(BlockContent(second, 20), complete);
     {
-        // What a holder killed in the middle of a push leaves: the journal
-        // raised and the block half overwritten.
+        // What a holder killed in the middle of a publication leaves: the
+        // journal raised, the first block rewritten, the second half done.
         data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host.LockName());
         ASSERT_TRUE(lock.LockExclusive());
         TreeJournal journal(&lock);
         ASSERT_TRUE(journal.RecoverAfterLock());
-        ASSERT_TRUE(journal.Begin(name, complete.data(), complete.size()));
-        std::string torn = complete;
+        ASSERT_TRUE(journal.Begin({{&first, complete.data(), complete.size()},
+                                   {&second, complete.data(), complete.size()}}));
+        std::string changed = complete, torn = complete;
+        changed[12] = 2;
+        changed[16] = 2;
         torn[12] = 2;
-        WriteBlock(name, torn);
+        WriteBlock(first, changed);
+        WriteBlock(second, torn);
         EXPECT_TRUE(journal.PendingForTesting());
         lock.Unlock();
     }
     CData plugin(pid_, false);
     plugin.Visit([](IDataVisitor* visitor) {
-        IDataObject* object = visitor->GetObject(2);
-        object->SetLayout({4, 4});
-        EXPECT_EQ(object->GetInt(0, 0), 1);
-        EXPECT_EQ(object->GetInt(1, 0), 1);
+        for (uint32_t id : {2u, 3u}) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({4, 4});
+            EXPECT_EQ(object->GetInt(0, 0), 1) << "node " << id;
+            EXPECT_EQ(object->GetInt(1, 0), 1) << "node " << id;
+        }
     });
-    EXPECT_EQ(BlockContent(name, 20), complete);
+    EXPECT_EQ(BlockContent(first, 20), complete);
+    EXPECT_EQ(BlockContent(second, 20), complete);
 }
 
 TEST_F(DataTreeTest, ObjectsArePrivateAndRemovedWhenTheHostEnds) {
@@ -327,8 +372,7 @@ TEST_F(DataTreeTest, ObjectsArePrivateAndRemovedWhenTheHostEnds) {
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         ASSERT_EQ(stat((runtime_ + "/velmora/" + host.LockName()).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
-        const std::string shm = "/dev/shm/velmora-" + std::to_string(geteuid()) + "-" + BlockName("obj", pid_, 1);
-        ASSERT_EQ(stat(shm.c_str(), &st), 0);
+        ASSERT_EQ(stat((runtime_ + "/velmora/" + BlockName("obj", pid_, 1)).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_EQ(OwnObjects().size(), 3u);
         CData plugin(pid_, false);
@@ -355,6 +399,192 @@ TEST_F(DataTreeTest, HostStartRemovesWhatDeadHostsLeft) {
     ASSERT_EQ(data_test::ObjectsOf(dead), 2);
     CData host(pid_, true);
     EXPECT_EQ(data_test::ObjectsOf(dead), 0);
+}
+
+// Ways in which the place of the lock stops being usable, and how it is
+// made usable again.
+struct UnusablePlaceCase {
+    const char* name;
+    bool used_before;  // a visit worked before the place was spoilt
+    std::function<void(const std::string& place)> spoil;
+    std::function<void(const std::string& place)> mend;
+    const char* reason;
+};
+
+void ReplaceByFile(const std::string& place) {
+    std::filesystem::remove_all(place);
+    std::ofstream(place) << "not a directory";
+}
+
+void RemovePlace(const std::string& place) { std::filesystem::remove_all(place); }
+
+class UnusableLockPlaceTest : public DataTreeTest, public ::testing::WithParamInterface<UnusablePlaceCase> {};
+
+TEST_P(UnusableLockPlaceTest, VisitRunsNothingReportsOnceAndWorksAgainWhenMended) {
+    const UnusablePlaceCase& c = GetParam();
+    const std::string place = runtime_ + "/velmora";
+    CData host(pid_, true);
+    CData reader(pid_, false);
+    Reports reports;
+    reports.Attach(host);
+    if (c.used_before) {
+        ASSERT_TRUE(Set(host, 1, 10));
+        ASSERT_EQ(Get(reader, 1), 10);
+    }
+    c.spoil(place);
+
+    EXPECT_FALSE(Set(host, 1, 11)) << "no visit without the lock";
+    EXPECT_FALSE(Set(host, 1, 12));
+    EXPECT_FALSE(host.IsShared());
+    ASSERT_EQ(reports.lines.size(), 1u) << "reported once, not at every visit";
+    EXPECT_EQ(reports.lines[0].first, 100);
+    EXPECT_NE(reports.lines[0].second.find("visit not run"), std::string::npos) << reports.lines[0].second;
+    EXPECT_NE(reports.lines[0].second.find(c.reason), std::string::npos) << reports.lines[0].second;
+
+    c.mend(place);
+    EXPECT_TRUE(Set(host, 1, 13));
+    EXPECT_EQ(Get(reader, 1), 13) << "the next visit works and is shared";
+    ASSERT_EQ(reports.lines.size(), 2u);
+    EXPECT_EQ(reports.lines[1].first, 300);
+    EXPECT_TRUE(host.IsShared());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, UnusableLockPlaceTest,
+    ::testing::Values(
+        UnusablePlaceCase{"PlaceIsAFile", false, ReplaceByFile, RemovePlace, "is not a directory"},
+        UnusablePlaceCase{"PlaceOpenToOthers", false,
+                          [](const std::string& place) {
+                              std::filesystem::create_directory(place);
+                              chmod(place.c_str(), 0755);
+                          },
+                          [](const std::string& place) { chmod(place.c_str(), 0700); }, "open to other users"},
+        UnusablePlaceCase{"PlaceReplacedAfterUse", true, ReplaceByFile, RemovePlace, "is not a directory"},
+        UnusablePlaceCase{"LockFileTakenOver", true,
+                          [](const std::string& place) {
+                              // Some other file of ours now sits at the lock's name.
+                              const std::string lock = place + "/data_sem_" + std::to_string(getpid());
+                              std::filesystem::remove(lock);
+                              const int fd = open(lock.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                              if (fd >= 0) close(fd);
+                          },
+                          [](const std::string& place) {
+                              std::filesystem::remove(place + "/data_sem_" + std::to_string(getpid()));
+                          },
+                          "not a private file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DataTreeTest, PublicationThatCannotWriteEveryBlockWritesNoneAndForgetsTheChanges) {
+    CData host(pid_, true);
+    for (uint32_t id : {1u, 2u, 3u}) ASSERT_TRUE(Set(host, id, 1));
+    // The block of node 2 is no longer one only we can reach.
+    ASSERT_EQ(chmod((runtime_ + "/velmora/" + BlockName("obj", pid_, 2)).c_str(), 0644), 0);
+
+    CData plugin(pid_, false);
+    Reports reports;
+    reports.Attach(plugin);
+    EXPECT_TRUE(plugin.IsShared());
+    plugin.Visit([](IDataVisitor* visitor) {
+        for (uint32_t id : {1u, 2u, 3u}) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({8});
+            object->SetInt64(0, 2);
+        }
+    });
+    ASSERT_EQ(reports.lines.size(), 1u);
+    EXPECT_EQ(reports.lines[0].first, 100);
+    EXPECT_NE(reports.lines[0].second.find("discarded"), std::string::npos) << reports.lines[0].second;
+    for (uint32_t id : {1u, 3u}) EXPECT_EQ(Get(host, id), 1) << "node " << id << ": all blocks or none";
+
+    ASSERT_EQ(chmod((runtime_ + "/velmora/" + BlockName("obj", pid_, 2)).c_str(), 0600), 0);
+    ASSERT_TRUE(Set(host, 3, 5));
+    // The plugin's discarded changes are not pushed later over the host's.
+    plugin.Visit([](IDataVisitor* visitor) { visitor->GetObject(1)->SetLayout({8}); });
+    EXPECT_EQ(Get(host, 3), 5);
+    EXPECT_EQ(Get(plugin, 2), 1);
+    EXPECT_EQ(Get(plugin, 3), 5);
+}
+
+// Another user on the machine tries to get at the tree by creating its names
+// first: in /dev/shm, where blocks of shared memory would be, and in the
+// fallback runtime directory.
+class OtherUserTest : public DataTreeTest {
+protected:
+    void SetUp() override {
+        if (!Tools::testing::CanActAsOtherUser()) GTEST_SKIP() << "acting as another user needs root";
+        DataTreeTest::SetUp();
+    }
+
+    static int64_t SizeOf(const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+    }
+};
+
+TEST_F(OtherUserTest, NamesPlantedInSharedMemoryChangeNothing) {
+    const std::string prefix = "/dev/shm/velmora-" + std::to_string(geteuid()) + "-";
+    const std::vector<std::string> planted = {prefix + BlockName("obj", pid_, 1), prefix + BlockName("arr", pid_, 2),
+                                              prefix + "data_sem_" + std::to_string(pid_)};
+    ASSERT_TRUE(Tools::testing::RunAsOtherUser([&] {
+        for (const std::string& path : planted) {
+            const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+            if (fd < 0) return false;
+            close(fd);
+        }
+        return true;
+    }));
+    {
+        CData host(pid_, true);
+        CData plugin(pid_, false);
+        ASSERT_TRUE(Set(host, 1, 42));
+        host.Visit([](IDataVisitor* visitor) {
+            IDataArray* array = visitor->GetArray(2);
+            array->SetLayout({4});
+            array->Append()->SetInt(0, 7);
+        });
+        EXPECT_EQ(Get(plugin, 1), 42);
+        plugin.Visit([](IDataVisitor* visitor) {
+            IDataArray* array = visitor->GetArray(2);
+            array->SetLayout({4});
+            ASSERT_EQ(array->Size(), 1u);
+            EXPECT_EQ(array->Get(0)->GetInt(0, 0), 7);
+        });
+    }
+    for (const std::string& path : planted) {
+        EXPECT_EQ(SizeOf(path), 0) << path << " was used";
+        unlink(path.c_str());
+    }
+}
+
+TEST_F(OtherUserTest, FallbackTakenByAnotherUserIsRefusedAndLeftUntouched) {
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string tmp = runtime_ + "/tmp";
+    std::filesystem::create_directory(tmp);
+    chmod(tmp.c_str(), 01777);
+    chmod(runtime_.c_str(), 0711);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const std::string fallback = tmp + "/velmora-" + std::to_string(geteuid());
+    const std::string lock = fallback + "/data_sem_" + std::to_string(pid_);
+    const std::string block = fallback + "/" + BlockName("obj", pid_, 1);
+    ASSERT_TRUE(Tools::testing::RunAsOtherUser([&] {
+        if (mkdir(fallback.c_str(), 0777) != 0 || chmod(fallback.c_str(), 0777) != 0) return false;
+        for (const std::string& path : {lock, block}) {
+            const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+            if (fd < 0) return false;
+            close(fd);
+        }
+        return true;
+    }));
+
+    CData host(pid_, true);
+    Reports reports;
+    reports.Attach(host);
+    EXPECT_FALSE(Set(host, 1, 42)) << "no visit in a place another user controls";
+    ASSERT_EQ(reports.lines.size(), 1u);
+    EXPECT_NE(reports.lines[0].second.find(fallback + " belongs to another user"), std::string::npos)
+        << reports.lines[0].second;
+    EXPECT_EQ(SizeOf(lock), 0);
+    EXPECT_EQ(SizeOf(block), 0);
 }
 
 TEST_F(DataTreeTest, DefaultConstructionTakesTheHostPidFromTheCommandLine) {

@@ -2,27 +2,36 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 namespace Application {
 namespace {
 
-// Journal layout inside the lock file.
+// Journal layout inside the lock file: a header, then one entry per saved
+// block: [name length, 4][reserved, 4][saved length, 8][name][saved bytes],
+// each entry padded to 8 bytes.
 constexpr size_t kJournalMagicOffset = 0;
 constexpr size_t kBeginOffset = 8;
 constexpr size_t kEndOffset = 16;
-constexpr size_t kSavedLengthOffset = 24;
-constexpr size_t kNameLengthOffset = 32;
-constexpr size_t kNameOffset = 36;
+constexpr size_t kEntryCountOffset = 24;
+constexpr size_t kEntryBytesOffset = 32;
+constexpr size_t kJournalHeader = 64;
+constexpr size_t kEntryHeader = 16;
 constexpr size_t kMaxName = 220;
-constexpr size_t kJournalHeader = 256;
-constexpr uint32_t kJournalMagic = 0x314a4456;  // "VDJ1"
+constexpr uint32_t kJournalMagic = 0x324a4456;  // "VDJ2"
 
 std::atomic<PushInterruptHook> g_push_interrupt{nullptr};
 
 std::atomic_ref<uint64_t> Word(char* base, size_t offset) {
     return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(base + offset));
+}
+
+constexpr uint64_t Padded(uint64_t size) { return (size + 7) & ~uint64_t{7}; }
+
+uint64_t EntrySize(size_t name_length, uint64_t saved_length) {
+    return Padded(kEntryHeader + name_length + saved_length);
 }
 
 }  // namespace
@@ -36,9 +45,9 @@ std::string BlockName(const char* kind_word, uint32_t host_pid, uint32_t node_id
     return name;
 }
 
-bool SharedBlock::OpenBacking(bool create) {
+bool SharedBlock::OpenBacking(bool create, std::string* error) {
     if (file_.valid()) return true;
-    file_ = data_platform::NamedFile::OpenSharedMemory(name_, create);
+    file_ = data_platform::NamedFile::OpenRuntimeFile(name_, create, error);
     return file_.valid();
 }
 
@@ -102,37 +111,63 @@ bool TreeJournal::RecoverAfterLock() {
     const uint64_t end = Word(base, kEndOffset).load(std::memory_order_acquire);
     if (begin == end) return true;
 
-    uint64_t saved_length;
-    uint32_t name_length;
-    std::memcpy(&saved_length, base + kSavedLengthOffset, sizeof saved_length);
-    std::memcpy(&name_length, base + kNameLengthOffset, sizeof name_length);
-    if (name_length <= kMaxName && saved_length <= map_.size() - kJournalHeader) {
-        SharedBlock block(std::string(base + kNameOffset, name_length));
+    uint32_t count;
+    uint64_t used;
+    std::memcpy(&count, base + kEntryCountOffset, sizeof count);
+    std::memcpy(&used, base + kEntryBytesOffset, sizeof used);
+    // The entries were complete before the word rose; the checks only keep
+    // a damaged file from taking us outside the mapping.
+    const uint64_t limit = std::min<uint64_t>(used, map_.size() - kJournalHeader);
+    uint64_t position = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (limit - position < kEntryHeader) break;
+        const char* entry = base + kJournalHeader + position;
+        uint32_t name_length;
+        uint64_t saved_length;
+        std::memcpy(&name_length, entry, sizeof name_length);
+        std::memcpy(&saved_length, entry + 8, sizeof saved_length);
+        const uint64_t room = limit - position - kEntryHeader;
+        if (name_length > kMaxName || name_length > room || saved_length > room - name_length) break;
+        SharedBlock block(std::string(entry + kEntryHeader, name_length));
         // A block that is gone needs no repair.
         if (block.OpenBacking(false) && block.Open(static_cast<int64_t>(std::max<uint64_t>(saved_length, 4)))) {
-            block.Write(base + kJournalHeader, static_cast<size_t>(saved_length), 0);
+            block.Write(entry + kEntryHeader + name_length, static_cast<size_t>(saved_length), 0);
         }
+        position += EntrySize(name_length, saved_length);
     }
     Word(base, kEndOffset).store(begin, std::memory_order_release);
     return true;
 }
 
-bool TreeJournal::Begin(const std::string& block_name, const char* current, size_t length) {
+bool TreeJournal::Begin(const std::vector<Entry>& entries) {
     begun_ = false;
-    if (block_name.size() > kMaxName) return false;
-    if (!MapAtLeast(kJournalHeader + length)) return false;
+    uint64_t total = 0;
+    for (const Entry& entry : entries) {
+        if (entry.name->size() > kMaxName) return false;
+        total += EntrySize(entry.name->size(), entry.length);
+    }
+    if (total > SIZE_MAX - kJournalHeader || !MapAtLeast(static_cast<size_t>(kJournalHeader + total))) return false;
     char* base = map_.data();
-    const uint64_t saved_length = length;
-    const uint32_t name_length = static_cast<uint32_t>(block_name.size());
-    std::memcpy(base + kSavedLengthOffset, &saved_length, sizeof saved_length);
-    std::memcpy(base + kNameLengthOffset, &name_length, sizeof name_length);
-    std::memcpy(base + kNameOffset, block_name.data(), name_length);
-    if (length) std::memcpy(base + kJournalHeader, current, length);
-    // Raised only once the saved copy is complete: a holder killed before
-    // this leaves the block untouched and the journal idle.
+    uint64_t position = 0;
+    for (const Entry& entry : entries) {
+        char* out = base + kJournalHeader + position;
+        const uint32_t name_length = static_cast<uint32_t>(entry.name->size());
+        const uint64_t saved_length = entry.length;
+        std::memcpy(out, &name_length, sizeof name_length);
+        std::memset(out + 4, 0, 4);
+        std::memcpy(out + 8, &saved_length, sizeof saved_length);
+        std::memcpy(out + kEntryHeader, entry.name->data(), name_length);
+        if (entry.length) std::memcpy(out + kEntryHeader + name_length, entry.current, entry.length);
+        position += EntrySize(name_length, saved_length);
+    }
+    const uint32_t count = static_cast<uint32_t>(entries.size());
+    std::memcpy(base + kEntryCountOffset, &count, sizeof count);
+    std::memcpy(base + kEntryBytesOffset, &position, sizeof position);
+    // Raised only once every saved copy is complete: a holder killed before
+    // this leaves the blocks untouched and the journal idle.
     const uint64_t end = Word(base, kEndOffset).load(std::memory_order_relaxed);
-    // Release: the saved copy is complete before the word rises. Acquire:
-    // the push's own writes cannot be moved ahead of it.
+    // Release: the saved copies are complete before the word rises. Acquire:
+    // the blocks' own writes cannot be moved ahead of it.
     Word(base, kBeginOffset).exchange(end + 1, std::memory_order_acq_rel);
     begun_ = true;
     return true;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/data/data_platform.h"
 
@@ -15,21 +16,30 @@ namespace Application {
 std::string BlockName(const char* kind_word, uint32_t host_pid, uint32_t node_id);
 
 // A named block: [payload length L, 4 bytes][payload, L bytes], never
-// shrunk, zero-filled when grown. Backed by POSIX shared memory under a
-// per-user name instead of a file in the temporary directory, so nothing of
-// it reaches the disk and other users cannot see it. The object stays open
-// from the first Open until destruction; each Open/Close maps and unmaps.
+// shrunk, zero-filled when grown. Backed by a file of that name in the
+// user's private runtime directory instead of a file in the temporary
+// directory: another user can neither see nor pre-create it, and on the
+// usual tmpfs nothing of it reaches the disk. The file stays open from the
+// first Open until destruction or ForgetBacking; each Open/Close maps and
+// unmaps.
 class SharedBlock {
 public:
     explicit SharedBlock(std::string name) : name_(std::move(name)) {}
 
     const std::string& name() const { return name_; }
-    // Opens the named object (creating it when create is set) without
-    // mapping it. False when it does not exist or cannot be opened.
-    bool OpenBacking(bool create);
-    // Size of the whole backing object, -1 when not open.
+    // Opens the named file (creating it when create is set) without mapping
+    // it. False when it does not exist or cannot be opened; error, when
+    // given, then says why.
+    bool OpenBacking(bool create, std::string* error = nullptr);
+    // Drops the file: the next Open looks the name up afresh (after the
+    // runtime directory was replaced, say).
+    void ForgetBacking() {
+        view_.Reset();
+        file_.Close();
+    }
+    // Size of the whole backing file, -1 when not open.
     int64_t BackingSize() const { return file_.Size(); }
-    // Maps size bytes (8192 when size <= 0), growing the object to that size.
+    // Maps size bytes (8192 when size <= 0), growing the file to that size.
     // True at once when already mapped.
     bool Open(int64_t size);
     void Close() { view_.Reset(); }
@@ -47,24 +57,35 @@ private:
     data_platform::MappedRegion view_;
 };
 
-// An undo journal kept in the tree's lock file. Before a push overwrites a
-// block, the block's current content goes into the journal and a sequence
-// word is raised; after the push it is lowered. A holder killed in between
-// leaves the word raised, and the next holder copies the saved content back,
-// so readers see the last complete push and never a torn one.
+// An undo journal kept in the tree's lock file, covering every block that
+// one publication overwrites. Before the first block is touched, the
+// current content of all of them goes into the journal and a sequence word
+// is raised; after the last one it is lowered. A holder killed in between
+// leaves the word raised, and the next holder copies every saved content
+// back, so readers see either all blocks of the last complete publication or
+// all of the one before, never a mix and never a torn block.
 class TreeJournal {
 public:
+    // A block about to be overwritten: its name and its current content
+    // (length word and payload).
+    struct Entry {
+        const std::string* name;
+        const char* current;
+        size_t length;
+    };
+
     // file is the lock file; the journal lives beside the lock in its bytes.
     explicit TreeJournal(data_platform::NamedFile* file) : file_(file) {}
 
-    // Under the lock, before reading anything: undoes an unfinished push.
-    // False when the journal cannot be read (the tree then stays local).
+    // Under the lock, before reading anything: undoes an unfinished
+    // publication. False when the journal cannot be read; the tree must then
+    // not be used.
     bool RecoverAfterLock();
-    // Saves length bytes of the block's current content. False when the
-    // journal cannot hold them; the push then goes on unprotected.
-    bool Begin(const std::string& block_name, const char* current, size_t length);
+    // Saves the current content of every entry and raises the word. False
+    // when the journal cannot hold them all; nothing may be written then.
+    bool Begin(const std::vector<Entry>& entries);
     void Commit();
-    // Whether a push was left unfinished (for tests).
+    // Whether a publication was left unfinished (for tests).
     bool PendingForTesting();
 
 private:
@@ -75,9 +96,14 @@ private:
     bool begun_ = false;
 };
 
-// Called by a push after half of its payload is written; tests use it to
-// kill a process in the middle of a push.
-using PushInterruptHook = void (*)();
+// Called by a publication at each of its steps, so that tests can kill a
+// process there: point 0 once the journal holds the old content, then for
+// block k (in publication order) 1 + 2k after its length word and 2 + 2k
+// half-way through its payload, and 1 + 2n after all n blocks, just before
+// the journal is lowered.
+using PushInterruptHook = void (*)(int point);
+// The point half-way through the middle block of a publication of n blocks.
+constexpr int MiddleOfPublication(int blocks) { return 2 + 2 * ((blocks - 1) / 2); }
 void SetPushInterruptForTesting(PushInterruptHook hook);
 PushInterruptHook PushInterruptForTesting();
 

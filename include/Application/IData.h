@@ -90,7 +90,14 @@ using DataVisitCallback = std::function<void(IDataVisitor*)>;
 
 // The tree shared by the host and its plugin processes. Visit runs the
 // callback under a lock shared by all of them and then publishes every node
-// the callback changed. Node pointers are valid only inside the callback.
+// the callback changed, all of them or (when they cannot be written) none.
+// Node pointers are valid only inside the callback.
+//
+// When the shared lock cannot be had (the user's runtime directory is
+// unusable, say), Visit does not call the callback at all: nothing is read,
+// changed or published, the failure is written to the log once, and the next
+// Visit tries again. A caller that must know whether its visit happened sets
+// a flag inside its callback.
 class IData : public InterfaceBase {
 public:
     virtual void Visit(DataVisitCallback callback) = 0;

@@ -92,6 +92,20 @@ APP_API bool SemWait(os_sem_t semaphore, int milliseconds);
 APP_API void SemRelease(os_sem_t semaphore, int count);
 APP_API void SemClose(os_sem_t semaphore, const char* name);
 
+// The user's private runtime directory for sockets, locks and shared blocks:
+// $XDG_RUNTIME_DIR/velmora, else $TMPDIR/velmora-<uid> (TMPDIR defaults to
+// /tmp), made 0700 when missing. A place that is not a directory of the user
+// closed to everyone else is refused, never repaired. Returns the length, or
+// -1 with an empty destination when no place can be had or it does not fit.
+APP_API int os_get_runtime_dir(char* destination, size_t size);
+// For the program that starts the others, before it starts any thread: as
+// os_get_runtime_dir, but when both places are refused it takes a private
+// directory of its own (found from an earlier start or made with mkdtemp)
+// and points XDG_RUNTIME_DIR at it for itself and its children. Returns 0
+// (the usual place), 1 (notice names the refused place and the one used) or
+// -1 (no safe place; notice says why).
+APP_API int os_prepare_runtime_dir(char* destination, size_t size, char* notice, size_t notice_size);
+
 // Encodings: utf8, wide text (wchar_t) and the locale's multi-byte text.
 APP_API size_t os_utf8_to_wcs(const char* source, size_t source_length, wchar_t* destination, size_t size);
 APP_API size_t os_wcs_to_utf8(const wchar_t* source, size_t source_length, char* destination, size_t size);
