@@ -276,6 +276,11 @@ size_t IPCMgrImpl::ConnectionCountForTesting() {
     return server_ ? server_->ConnectionCountForTesting() : 0;
 }
 
+size_t IPCMgrImpl::ForeignRefusedForTesting() {
+    std::lock_guard<std::mutex> guard(start_mutex_);
+    return server_ ? server_->ForeignRefusedForTesting() : 0;
+}
+
 // Random, so that an id neither reveals an address nor can be guessed by
 // another local process; under lock_.
 uint32_t IPCMgrImpl::NewIpcid() {

@@ -146,6 +146,8 @@ public:
 
     int PortForTesting() const { return port_.load(); }
     size_t ConnectionCountForTesting();
+    // Connections closed at accept because another user owned them.
+    size_t ForeignRefusedForTesting();
 
 private:
     friend class IPCHostImpl;
