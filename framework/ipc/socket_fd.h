@@ -11,7 +11,13 @@
 // writes the rest as the socket becomes writable. A peer that takes no bytes
 // for the stall time, or whose queue would pass kMaxQueuedSendBytes, is cut
 // off by that loop through the normal close path (OnClose), and the
-// connection keeps the reason (GetCloseReason).
+// connection keeps the reason (GetCloseReason, set before OnClose runs).
+//
+// Threads: a server's loop, its accepts, reads, writes and every handler
+// call run on the thread that called ServerRun; a client socket's Connect,
+// Run and Close on the thread that owns it. SendFrame, SendAll, IsConnected,
+// GetCloseReason, Interrupt and Stop may be called from any thread, also
+// from the handler's own calls; senders never wait for the peer.
 
 #include <atomic>
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "framework/ipc/socket_fd.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "framework/ipc/foreign_user_process.h"
 
 namespace Application::ipc {
 namespace {
@@ -320,6 +324,93 @@ TEST(SocketFdTest, ASameUserPeerPassesTheOwnerCheck) {
     server.Stop();
     thread.join();
 }
+
+// A listening socket and the server's end of one connection made to it.
+class AcceptedPair {
+public:
+    AcceptedPair() {
+        listener.reset(sys::TcpSocket());
+        if (!listener.valid() || sys::BindAndListen(listener.get(), "127.0.0.1", 0) != 0) return;
+        port = sys::LocalPort(listener.get());
+    }
+    // Waits for the next connection and keeps the server's end.
+    bool AcceptOne() {
+        sys::PollEntry entry{listener.get(), sys::kPollIn, 0};
+        if (sys::Poll(&entry, 1, 20000) <= 0) return false;
+        accepted.reset(sys::Accept(listener.get()));
+        return accepted.valid();
+    }
+
+    UniqueFd listener;
+    UniqueFd accepted;
+    int port = -1;
+};
+
+struct OwnerLookup {
+    const char* name;
+    bool from_text_table;
+};
+
+class PeerOwnerTest : public ::testing::TestWithParam<OwnerLookup> {};
+
+TEST_P(PeerOwnerTest, NamesTheUserOfTheOtherEnd) {
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    CSocketFd client;
+    ASSERT_EQ(client.Connect("127.0.0.1", pair.port, 3000), 1);
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 12345;
+    ASSERT_EQ(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, static_cast<uint32_t>(::geteuid()));
+    // Seen from the client, the other end is the server's accepted socket.
+    uid = 12345;
+    ASSERT_EQ(sys::PeerOwnerForTesting(client.Descriptor(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, static_cast<uint32_t>(::geteuid()));
+    EXPECT_EQ(sys::PeerIsSameUser(pair.accepted.get()), 1);
+}
+
+TEST_P(PeerOwnerTest, NamesAnotherUser) {
+    if (const std::string why = testing::ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    const int port = pair.port;
+    testing::ForeignUserProcess foreign;
+    ASSERT_TRUE(foreign.Start([port](int report, int command) {
+        const int fd = testing::RawConnectLoopback(port);
+        testing::RawReport(report, fd >= 0 ? 'C' : 'E');
+        testing::RawAwaitWord(command);
+        return 0;
+    }));
+    ASSERT_EQ(foreign.Report(), 'C');
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 0;
+    ASSERT_EQ(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, testing::kForeignUid);
+    EXPECT_EQ(sys::PeerIsSameUser(pair.accepted.get()), 0);
+    foreign.Tell('q');
+    EXPECT_EQ(foreign.Wait(), 0);
+}
+
+// A socket its process has already closed has no owner to name; such a
+// peer is refused rather than guessed at.
+TEST_P(PeerOwnerTest, APeerThatIsAlreadyGoneHasNoOwner) {
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    {
+        CSocketFd client;
+        ASSERT_EQ(client.Connect("127.0.0.1", pair.port, 3000), 1);
+        ASSERT_TRUE(client.SendAll("\x04\x03\x02\x01", 4));
+        client.Close();
+    }
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 0;
+    EXPECT_LT(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_LT(sys::PeerIsSameUser(pair.accepted.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lookups, PeerOwnerTest,
+                         ::testing::Values(OwnerLookup{"SocketDiagnostics", false}, OwnerLookup{"TextTable", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Application::ipc

@@ -74,6 +74,9 @@ bool RandomBytes(void* buffer, size_t size);
 // negative code when the kernel cannot tell (the other end is already gone,
 // or neither of the kernel's socket tables could be read).
 int PeerIsSameUser(int fd);
+// The owner behind PeerIsSameUser, from the kernel's socket diagnostics or
+// from its text table: 0 and *uid, or a negative code.
+int PeerOwnerForTesting(int fd, bool from_text_table, uint32_t* uid);
 
 }  // namespace sys
 

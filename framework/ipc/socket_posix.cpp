@@ -275,6 +275,12 @@ int PeerOwnerByProcTable(const LoopbackEnds& ends, uint32_t* uid) {
 
 }  // namespace
 
+int PeerOwnerForTesting(int fd, bool from_text_table, uint32_t* uid) {
+    LoopbackEnds ends{};
+    if (!ReadEnds(fd, &ends)) return Failed();
+    return from_text_table ? PeerOwnerByProcTable(ends, uid) : PeerOwnerByDiag(ends, uid);
+}
+
 int PeerIsSameUser(int fd) {
     LoopbackEnds ends{};
     if (!ReadEnds(fd, &ends)) return Failed();
