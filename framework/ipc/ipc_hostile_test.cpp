@@ -8,11 +8,13 @@
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "framework/ipc/foreign_user_process.h"
 #include "framework/ipc/ipc_mgr.h"
 #include "framework/ipc/ipc_test_process.h"
 #include "framework/ipc/ipc_test_support.h"
@@ -25,6 +27,12 @@ using namespace ipc::testing;
 uint32_t IpcidOf(IIPCHost* host) { return static_cast<IPCHostImpl*>(host)->Ipcid(); }
 
 std::string Frame(const std::string& payload) { return Le32(static_cast<uint32_t>(payload.size())) + payload; }
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
 
 class HostileClientTest : public ::testing::Test {
 protected:
@@ -217,6 +225,88 @@ TEST_F(HostileClientTest, ThousandsOfConnectionsNeitherStopServiceNorGrowMemory)
     EXPECT_EQ(recorder.Frames()[0], "Hlate");
     ASSERT_TRUE(host->Send("Cexit", 5));
     EXPECT_EQ(late.Wait(), 0);
+    ExpectChildServed();
+}
+
+// Another local user can read the endpoint id from the child's command line
+// and connect before the child does; the host must not even read it.
+TEST_F(HostileClientTest, AnotherUserWithTheRightIdIsClosedBeforeItBinds) {
+    if (const std::string why = ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    HostRecorder& recorder = NewRecorder();
+    IIPCHost* host = manager.CreateHost();
+    others.push_back(host);
+    recorder.Attach(host);
+    const std::string bytes = Le32(IpcidOf(host)) + Frame("evil") + Frame("Cexit");
+    const int target = port;
+    ForeignUserProcess foreign;
+    ASSERT_TRUE(foreign.Start([&](int report, int) {
+        const int fd = RawConnectLoopback(target);
+        if (fd < 0) return 2;
+        RawWriteAll(fd, bytes.data(), bytes.size());
+        RawReport(report, RawWaitClosedByPeer(fd, 20000) ? 'X' : 'T');
+        return 0;
+    }));
+    EXPECT_EQ(foreign.Report(), 'X') << "the host kept another user's connection";
+    EXPECT_EQ(foreign.Wait(), 0);
+    EXPECT_GE(manager.ForeignRefusedForTesting(), 1u);
+    EXPECT_TRUE(recorder.Connects().empty()) << "another user's connection was bound";
+    EXPECT_FALSE(host->IsConnected());
+
+    // The real child, of this user, then gets the endpoint.
+    char cmdline[256];
+    host->GetCmdLine(cmdline, sizeof cmdline);
+    ChildProcess real({cmdline, "-tag=real"});
+    ASSERT_TRUE(recorder.WaitFrames(1));
+    EXPECT_EQ(recorder.Frames()[0], "Hreal");
+    recorder.ClearFrames();
+    ASSERT_TRUE(host->Send("echo me", 7));
+    ASSERT_TRUE(recorder.WaitFrames(1));
+    EXPECT_EQ(recorder.Frames()[0], "echo me");
+    EXPECT_EQ(recorder.Connects(), std::vector<bool>{true});
+    ASSERT_TRUE(host->Send("Cexit", 5));
+    EXPECT_EQ(real.Wait(), 0);
+    ExpectChildServed();
+}
+
+// Another user's flood of idle connections takes no place in the table or
+// among the pending handshakes: a child started meanwhile is served at once.
+TEST_F(HostileClientTest, AnotherUsersFloodNeitherCrowdsOutAChildNorCostsDescriptors) {
+    if (const std::string why = ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    constexpr int kFlood = 1000;
+    const size_t descriptors_before = OpenDescriptors();
+    const size_t refused_before = manager.ForeignRefusedForTesting();
+    const int target = port;
+    auto foreign = std::make_unique<ForeignUserProcess>();
+    ASSERT_TRUE(foreign->Start([&](int report, int command) {
+        int opened = 0;
+        while (opened < kFlood && RawConnectLoopback(target) >= 0) ++opened;
+        RawReport(report, opened == kFlood ? 'F' : 'E');
+        RawAwaitWord(command);  // held open until told; the exit closes them all
+        return 0;
+    }));
+    ASSERT_EQ(foreign->Report(), 'F') << "the flood could not open its connections";
+
+    HostRecorder& recorder = NewRecorder();
+    IIPCHost* host = manager.CreateHost();
+    others.push_back(host);
+    recorder.Attach(host);
+    char cmdline[256];
+    host->GetCmdLine(cmdline, sizeof cmdline);
+    ChildProcess late({cmdline, "-tag=late"});
+    EXPECT_TRUE(WaitUntil([&] { return !recorder.Frames().empty(); }, 5s)) << "the child was not served within 5 s";
+    ASSERT_TRUE(recorder.WaitFrames(1));
+    EXPECT_EQ(recorder.Frames()[0], "Hlate");
+    ExpectChildServed();
+    EXPECT_TRUE(WaitUntil([&] { return manager.ForeignRefusedForTesting() - refused_before >= kFlood; }));
+    EXPECT_EQ(manager.ConnectionCountForTesting(), 2u) << "only the two children hold places";
+
+    foreign->Tell('q');
+    EXPECT_EQ(foreign->Wait(), 0);
+    foreign.reset();  // its two pipes
+    ASSERT_TRUE(host->Send("Cexit", 5));
+    EXPECT_EQ(late.Wait(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= descriptors_before; }))
+        << OpenDescriptors() << " descriptors open, " << descriptors_before << " before the flood";
     ExpectChildServed();
 }
 

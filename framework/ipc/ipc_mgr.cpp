@@ -1,7 +1,6 @@
 #include "framework/ipc/ipc_mgr.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <system_error>
 
@@ -16,8 +15,6 @@ constexpr const char* kSwitchName = kIpcSwitchName;
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr int kConnectAttempts = 3;
 constexpr int kConnectTimeoutMs = 3000;
-// How long a Send waits for a connection that is still being set up.
-constexpr auto kSendWaitForConnect = std::chrono::milliseconds(100);
 
 template <typename Callback>
 std::shared_ptr<const Callback> Share(Callback callback) {
@@ -26,6 +23,12 @@ std::shared_ptr<const Callback> Share(Callback callback) {
 }
 
 }  // namespace
+
+CloseReason LastCloseReason(IIPCClient* endpoint) {
+    if (auto* host = dynamic_cast<IPCHostImpl*>(endpoint)) return host->LastCloseReason();
+    if (auto* client = dynamic_cast<IPCClientImpl*>(endpoint)) return client->LastCloseReason();
+    return CloseReason::kNone;
+}
 
 // ---- host endpoint ----
 
@@ -64,9 +67,10 @@ int IPCHostImpl::GetCmdLine(char* buffer, int size) {
                          kLoopbackAddress, port_);
 }
 
-void IPCHostImpl::SetConnection(ipc::CSocketFd* connection) {
+void IPCHostImpl::SetConnection(ipc::CSocketFd* connection, CloseReason ended) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     connection_ = connection;
+    close_reason_.store(ended);
 }
 
 // The copies keep a callback alive even if it replaces itself or destroys
@@ -88,15 +92,9 @@ IPCClientImpl::~IPCClientImpl() { Free(); }
 bool IPCClientImpl::Init() {
     if (thread_.joinable()) return true;
     running_.store(true);
-    {
-        std::lock_guard<std::mutex> guard(state_mutex_);
-        connecting_ = true;
-    }
     try {
         thread_ = std::thread(&IPCClientImpl::ConnectionThread, this);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> guard(state_mutex_);
-        connecting_ = false;
         return false;
     }
     return true;
@@ -108,13 +106,11 @@ void IPCClientImpl::Free() {
     if (thread_.joinable()) thread_.join();
 }
 
+// Never waits, not even for a connection still being set up: the caller
+// learns of the connection from the connect callback.
 bool IPCClientImpl::Send(const char* data, int length) {
     if (length < 0 || (!data && length > 0)) return false;
-    if (!connected_.load()) {
-        std::unique_lock<std::mutex> lock(state_mutex_);
-        state_changed_.wait_for(lock, kSendWaitForConnect, [this] { return connected_.load() || !connecting_; });
-        if (!connected_.load()) return false;
-    }
+    if (!connected_.load()) return false;
     return socket_.SendFrame(data, length);
 }
 
@@ -152,16 +148,9 @@ void IPCClientImpl::NotifyConnect(bool connected) {
 }
 
 void IPCClientImpl::ConnectionThread() {
-    auto finish_setup = [this](bool connected) {
-        std::lock_guard<std::mutex> guard(state_mutex_);
-        connected_.store(connected);
-        connecting_ = false;
-        state_changed_.notify_all();
-    };
     CmdLineMgrT* command_line = ProcessCmdLineMgr();
     if (!command_line->Has(kSwitchName) || !running_.load() || socket_.Create() < 0) {
         running_.store(false);
-        finish_setup(false);
         return;
     }
     char value[1024] = {};
@@ -178,16 +167,21 @@ void IPCClientImpl::ConnectionThread() {
             break;
         }
     }
+    CloseReason ended = running_.load() ? CloseReason::kError : CloseReason::kClosedLocally;
     if (up && socket_.CheckConnect(0) == 1) {
         char handshake[ipc::FrameReader::kLengthSize];
         ipc::StoreLe32(handshake, static_cast<uint32_t>(ipcid));
+        // Queued like any frame; the loop below writes it if the kernel did not take it at once.
         if (socket_.SendAll(handshake, sizeof handshake) == static_cast<int>(sizeof handshake)) {
-            finish_setup(true);
+            connected_.store(true);
             NotifyConnect(true);
             socket_.Run(this, true);
         }
+        ended = socket_.GetCloseReason();
+        if (ended == CloseReason::kNone) ended = CloseReason::kError;
     }
-    finish_setup(false);
+    connected_.store(false);
+    close_reason_.store(ended);
     NotifyConnect(false);
     running_.store(false);
     socket_.Close();
@@ -223,6 +217,7 @@ void IPCMgrImpl::Free() {
 void IPCMgrImpl::ServerThread() {
     const int port = server_->Listen(0, kMaxClients);
     server_->RequireHandshake();
+    server_->AcceptOnlySameUser();
     port_.store(port);
     ready_.Set();
     if (port > 0) server_->ServerRun(this);
@@ -281,6 +276,11 @@ size_t IPCMgrImpl::ConnectionCountForTesting() {
     return server_ ? server_->ConnectionCountForTesting() : 0;
 }
 
+size_t IPCMgrImpl::ForeignRefusedForTesting() {
+    std::lock_guard<std::mutex> guard(start_mutex_);
+    return server_ ? server_->ForeignRefusedForTesting() : 0;
+}
+
 // Random, so that an id neither reveals an address nor can be guessed by
 // another local process; under lock_.
 uint32_t IPCMgrImpl::NewIpcid() {
@@ -334,7 +334,7 @@ int IPCMgrImpl::OnClose(ipc::CSocketFd* connection) {
     if (!entry) return 0;
     IPCHostImpl* host = entry->host;
     hosts_.erase(hosts_.begin() + (entry - hosts_.data()));
-    host->SetConnection(nullptr);
+    host->SetConnection(nullptr, connection->GetCloseReason());
     host->DeliverConnect(false);
     return 0;
 }

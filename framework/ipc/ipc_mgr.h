@@ -6,9 +6,26 @@
 // the first CreateHost. A child's client endpoint reads the "ipc_cmd_info"
 // switch, connects, sends the endpoint's 4-byte id and from then on both
 // sides exchange frames (4-byte little-endian length, then the payload).
+//
+// The server closes a connection whose socket belongs to another user as it
+// accepts it, before its id is read (see CSocketServerFd::AcceptOnlySameUser).
+//
+// Sending never blocks. Send queues the whole frame on the endpoint's
+// connection and returns; the thread that serves the connection (the server
+// thread in the parent, the endpoint's connection thread in the child)
+// writes it as the socket becomes writable. A peer that takes none of its
+// bytes for CSocketFd::kSendStallMs, or whose queue would pass
+// CSocketFd::kMaxQueuedSendBytes, is disconnected through the normal path
+// (connect callback with false); LastCloseReason then tells why.
+//
+// Threads:
+// - Host endpoint: Send, IsConnected, GetCmdLine and the setters on any
+//   thread; its callbacks on the server thread, under the manager's lock.
+// - Client endpoint: Send and IsConnected on any thread; its callbacks on
+//   its connection thread; Init, Free and DestroyClient not from its callbacks.
+// - LastCloseReason and CloseReasonText: any thread.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +41,14 @@ namespace Application {
 // The switch that carries a child's connection details.
 inline constexpr char kIpcSwitchName[] = "ipc_cmd_info";
 
+using ipc::CloseReason;
+using ipc::CloseReasonText;
+
+// Why the endpoint's connection ended (a host endpoint from CreateHost or a
+// client endpoint from CreateClient of this library; kNone for anything
+// else). Set before the connect callback is called with false and kept
+// after it; kNone while connected or before the first connection.
+CloseReason LastCloseReason(IIPCClient* endpoint);
 
 class IPCMgrImpl;
 
@@ -44,12 +69,13 @@ public:
     int GetCmdLine(char* buffer, int size) override;
 
     uint32_t Ipcid() const { return ipcid_; }
+    CloseReason LastCloseReason() const { return close_reason_.load(); }
 
 private:
     friend class IPCMgrImpl;
 
     // On the server thread, under the manager's lock.
-    void SetConnection(ipc::CSocketFd* connection);
+    void SetConnection(ipc::CSocketFd* connection, CloseReason ended = CloseReason::kNone);
     void DeliverFrame(const char* data, int length);
     void DeliverConnect(bool connected);
 
@@ -60,13 +86,16 @@ private:
     // Guards connection_ and serialises senders.
     std::recursive_mutex lock_;
     ipc::CSocketFd* connection_ = nullptr;
+    std::atomic<CloseReason> close_reason_{CloseReason::kNone};
     const uint32_t ipcid_;
     const int port_;
 };
 
-// The child's end. Its connection thread runs the callbacks; install them
-// before Init. Send may be called from any thread (senders are serialised);
-// Free and DestroyClient must not be called from the endpoint's callbacks.
+// The child's end. Its connection thread runs the callbacks and writes what
+// Send queued; install the callbacks before Init. Send may be called from any
+// thread (frames never interleave) and returns false at once while there is
+// no connection; Free and DestroyClient must not be called from the
+// endpoint's callbacks.
 class IPCClientImpl final : public IIPCClient, private ipc::CSocketFd::ISocketEvent {
 public:
     IPCClientImpl() = default;
@@ -78,6 +107,8 @@ public:
     void SetRecvCallback(IPCRecvCallback callback) override;
     void SetConnectCallback(IPCConnectCallback callback) override;
     bool IsConnected() override;
+
+    CloseReason LastCloseReason() const { return close_reason_.load(); }
 
 private:
     void ConnectionThread();
@@ -91,10 +122,7 @@ private:
     std::thread thread_;
     std::atomic<bool> running_{true};
     std::atomic<bool> connected_{false};
-    // Lets a Send issued while the connection is still being set up wait briefly.
-    std::mutex state_mutex_;
-    std::condition_variable state_changed_;
-    bool connecting_ = false;
+    std::atomic<CloseReason> close_reason_{CloseReason::kNone};
     std::mutex callback_mutex_;
     std::shared_ptr<const IPCRecvCallback> recv_callback_;
     std::shared_ptr<const IPCConnectCallback> connect_callback_;
@@ -118,6 +146,8 @@ public:
 
     int PortForTesting() const { return port_.load(); }
     size_t ConnectionCountForTesting();
+    // Connections closed at accept because another user owned them.
+    size_t ForeignRefusedForTesting();
 
 private:
     friend class IPCHostImpl;

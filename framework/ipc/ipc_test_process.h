@@ -67,6 +67,8 @@ public:
     }
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+    bool Signal(int signal) { return pid_ > 0 && !reaped_ && ::kill(pid_, signal) == 0; }
     // The exit code, or -1 when it did not exit normally.
     int Wait() {
         int status = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "tools/monotonic_clock.h"
+
 namespace Application::ipc {
 
 namespace {
@@ -10,6 +12,21 @@ namespace {
 // Receives taken from one ready connection before going back to poll: enough
 // to drain a burst, few enough that one busy peer cannot starve the others.
 constexpr int kReceivesPerWakeup = 4;
+
+std::atomic<int> g_send_stall_ms_for_testing{0};
+
+int SendStallMs() {
+    const int ms = g_send_stall_ms_for_testing.load(std::memory_order_relaxed);
+    return ms > 0 ? ms : CSocketFd::kSendStallMs;
+}
+
+int64_t NowMs() { return Tools::detail::MonotonicMs(); }
+
+// A poll timeout that ends at deadline (INT64_MAX: none, wait without limit).
+int PollTimeoutUntil(int64_t deadline, int64_t now) {
+    if (deadline == INT64_MAX) return -1;
+    return static_cast<int>(std::clamp<int64_t>(deadline - now, 0, INT_MAX));
+}
 
 class HandlerSink final : public FrameSink {
 public:
@@ -28,26 +45,50 @@ private:
 
 }  // namespace
 
+const char* CloseReasonText(CloseReason reason) {
+    switch (reason) {
+        case CloseReason::kNone:
+            return "open";
+        case CloseReason::kPeerClosed:
+            return "closed by the peer";
+        case CloseReason::kError:
+            return "socket error";
+        case CloseReason::kSendStalled:
+            return "peer stopped taking its bytes";
+        case CloseReason::kSendQueueFull:
+            return "send queue full";
+        case CloseReason::kProtocolError:
+            return "protocol error";
+        case CloseReason::kClosedLocally:
+            return "closed by this side";
+    }
+    return "unknown";
+}
+
+void CSocketFd::SetSendStallMsForTesting(int ms) {
+    g_send_stall_ms_for_testing.store(ms, std::memory_order_relaxed);
+}
+
 CSocketFd::CSocketEventDef* CSocketFd::CSocketEventDef::Instance() {
     static CSocketEventDef instance;
     return &instance;
 }
 
-CSocketFd::CSocketFd() : wake_(std::make_unique<WakeEvent>()) {}
+CSocketFd::CSocketFd() : wake_(std::make_unique<WakeEvent>()), loop_wake_(wake_.get()) {}
 
-CSocketFd::CSocketFd(AcceptedTag, int fd, bool expect_handshake)
-    : fd_(fd), reader_(std::make_unique<FrameReader>(expect_handshake)) {
+CSocketFd::CSocketFd(AcceptedTag, int fd, bool expect_handshake, WakeEvent* loop_wake)
+    : fd_(fd), reader_(std::make_unique<FrameReader>(expect_handshake)), loop_wake_(loop_wake) {
     connected_.store(true, std::memory_order_release);
 }
 
 CSocketFd::~CSocketFd() = default;
 
 int CSocketFd::Create() {
-    if (fd_.Valid()) return fd_.Get();
+    if (fd_.valid()) return fd_.get();
     const int fd = sys::TcpSocket();
     if (fd < 0) return -1;
     std::lock_guard<std::mutex> guard(state_mutex_);
-    fd_.Reset(fd);
+    fd_.reset(fd);
     return fd;
 }
 
@@ -59,10 +100,13 @@ int CSocketFd::Connect(const char* ip, int port, int timeout_ms) {
     } else {
         reader_ = std::make_unique<FrameReader>(false);
     }
+    // A new connection: what ended the last one no longer applies.
+    close_requested_.store(false, std::memory_order_release);
+    close_reason_.store(CloseReason::kNone, std::memory_order_release);
     port_ = port;
-    const int result = sys::Connect(fd_.Get(), ip, port);
+    const int result = sys::Connect(fd_.get(), ip, port);
     if (result == 0) {
-        sys::SetNoDelay(fd_.Get());
+        sys::SetNoDelay(fd_.get());
         connected_.store(true, std::memory_order_release);
         return 1;
     }
@@ -75,125 +119,203 @@ int CSocketFd::Connect(const char* ip, int port, int timeout_ms) {
 }
 
 int CSocketFd::CheckConnect(int timeout_ms) {
-    if (!fd_.Valid()) return 0;
+    if (!fd_.valid()) return 0;
     if (IsConnected()) return 1;
     return WaitConnected(timeout_ms);
 }
 
 int CSocketFd::WaitConnected(int timeout_ms) {
-    const int64_t deadline = sys::MonotonicMs() + std::max(timeout_ms, 0);
+    const int64_t deadline = NowMs() + std::max(timeout_ms, 0);
     while (true) {
-        sys::PollEntry entries[2] = {{fd_.Get(), sys::kPollOut, 0}, {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
-        const int64_t left = std::max<int64_t>(deadline - sys::MonotonicMs(), 0);
+        sys::PollEntry entries[2] = {{fd_.get(), sys::kPollOut, 0}, {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
+        const int64_t left = std::max<int64_t>(deadline - NowMs(), 0);
         const int polled = sys::Poll(entries, 2, static_cast<int>(left));
         if (polled < 0) {
             Close();
             return polled;
         }
         if (!IsRunning()) return 0;
+        if (entries[1].got != 0) wake_->Drain();
         if (entries[0].got == 0) {
             if (left == 0) return 0;
             continue;
         }
-        const int error = sys::PendingError(fd_.Get());
+        const int error = sys::PendingError(fd_.get());
         if (error != 0) {
             Close();
             return error;
         }
-        if (sys::PeerConnected(fd_.Get()) != 0) return 0;
-        sys::SetNoDelay(fd_.Get());
+        if (sys::PeerConnected(fd_.get()) != 0) return 0;
+        sys::SetNoDelay(fd_.get());
         connected_.store(true, std::memory_order_release);
         return 1;
     }
 }
 
 int CSocketFd::Close() {
-    {
-        std::lock_guard<std::mutex> guard(state_mutex_);
-        connected_.store(false, std::memory_order_release);
-        // Wakes a sender blocked on this socket, so the lock below is released soon.
-        if (fd_.Valid()) sys::Shutdown(fd_.Get());
-    }
     std::lock_guard<std::mutex> send_guard(send_mutex_);
     std::lock_guard<std::mutex> guard(state_mutex_);
-    fd_.Reset();
+    if (connected_.load(std::memory_order_acquire)) NoteCloseReason(CloseReason::kClosedLocally);
+    connected_.store(false, std::memory_order_release);
+    fd_.reset();
     port_ = -1;
+    // Bytes for a peer that is gone are worth nothing.
+    queued_.clear();
+    front_written_ = 0;
+    queued_bytes_ = 0;
+    has_queued_.store(false, std::memory_order_release);
     return -1;
 }
 
 void CSocketFd::Interrupt() {
     std::lock_guard<std::mutex> guard(state_mutex_);
     running_.store(false, std::memory_order_release);
-    if (fd_.Valid()) sys::Shutdown(fd_.Get());
+    if (fd_.valid()) sys::Shutdown(fd_.get());
     if (wake_) wake_->Signal();
 }
 
-bool CSocketFd::SendBuffers(sys::ConstBuffer* buffers, size_t count) {
-    if (!IsConnected()) return false;
-    const int fd = fd_.Get();
-    bool partly_sent = false;
-    while (count > 0) {
-        const long sent = sys::SendV(fd, buffers, count);
-        if (sent > 0) {
-            partly_sent = true;
-            size_t left = static_cast<size_t>(sent);
-            while (count > 0 && left >= buffers->size) {
-                left -= buffers->size;
-                ++buffers;
-                --count;
+void CSocketFd::NoteCloseReason(CloseReason reason) {
+    CloseReason none = CloseReason::kNone;
+    close_reason_.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
+}
+
+bool CSocketFd::Queue(sys::ConstBuffer* buffers, size_t count) {
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) total += buffers[i].size;
+    bool wake_loop = false;
+    CloseReason cut = CloseReason::kNone;
+    {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        if (!IsConnected() || !fd_.valid()) return false;
+        size_t written = 0;
+        if (queued_.empty()) {
+            // Nothing is ahead of these bytes: the kernel may take them
+            // straight from the caller's memory.
+            const long sent = sys::SendV(fd_.get(), buffers, count);
+            if (sent > 0) {
+                written = static_cast<size_t>(sent);
+            } else if (sent < 0 && !sys::IsWouldBlock(static_cast<int>(sent))) {
+                cut = CloseReason::kError;
             }
-            if (count > 0) {
-                buffers->data = static_cast<const char*>(buffers->data) + left;
-                buffers->size -= left;
-            }
-            continue;
         }
-        if (sent == 0 || !sys::IsWouldBlock(static_cast<int>(sent))) return false;
-        // The socket is full: wait until the peer takes bytes again.
-        sys::PollEntry entry{fd, sys::kPollOut, 0};
-        const int polled = sys::Poll(&entry, 1, send_stall_ms_);
-        if (polled < 0) return false;
-        if (polled == 0) {
-            // A half-written frame would desynchronise the stream: end the connection.
-            if (partly_sent) sys::Shutdown(fd);
-            return false;
+        if (cut == CloseReason::kNone && written < total) {
+            const size_t rest = total - written;
+            if (queued_bytes_ + rest > kMaxQueuedSendBytes) {
+                // Also when part of the frame went out: the stream is torn then anyway.
+                cut = CloseReason::kSendQueueFull;
+            } else {
+                std::string chunk;
+                chunk.reserve(rest);
+                size_t skip = written;
+                for (size_t i = 0; i < count; ++i) {
+                    const size_t size = buffers[i].size;
+                    if (skip >= size) {
+                        skip -= size;
+                        continue;
+                    }
+                    chunk.append(static_cast<const char*>(buffers[i].data) + skip, size - skip);
+                    skip = 0;
+                }
+                if (queued_.empty()) {
+                    last_progress_ms_ = NowMs();
+                    wake_loop = true;
+                }
+                queued_.push_back(std::move(chunk));
+                queued_bytes_ += rest;
+                has_queued_.store(true, std::memory_order_release);
+            }
         }
     }
+    if (cut != CloseReason::kNone) {
+        // The loop that serves the socket closes it and reports the end.
+        NoteCloseReason(cut);
+        close_requested_.store(true, std::memory_order_release);
+        wake_loop = true;
+    }
+    if (wake_loop && loop_wake_) loop_wake_->Signal();
+    return cut == CloseReason::kNone;
+}
+
+bool CSocketFd::FlushQueued(int64_t now_ms) {
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    while (!queued_.empty() && fd_.valid()) {
+        sys::ConstBuffer buffers[sys::kMaxSendBuffers];
+        size_t count = 0;
+        for (auto it = queued_.begin(); it != queued_.end() && count < sys::kMaxSendBuffers; ++it, ++count) {
+            const size_t offset = count == 0 ? front_written_ : 0;
+            buffers[count] = {it->data() + offset, it->size() - offset};
+        }
+        const long sent = sys::SendV(fd_.get(), buffers, count);
+        if (sent < 0) {
+            if (sys::IsWouldBlock(static_cast<int>(sent))) break;
+            return false;
+        }
+        if (sent == 0) break;
+        last_progress_ms_ = now_ms;
+        size_t left = static_cast<size_t>(sent);
+        queued_bytes_ -= left;
+        while (left > 0) {
+            const size_t rest = queued_.front().size() - front_written_;
+            if (left < rest) {
+                front_written_ += left;
+                break;
+            }
+            left -= rest;
+            queued_.pop_front();
+            front_written_ = 0;
+        }
+    }
+    has_queued_.store(!queued_.empty(), std::memory_order_release);
     return true;
+}
+
+int64_t CSocketFd::StallDeadline() {
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    if (queued_.empty()) return INT64_MAX;
+    return last_progress_ms_ + SendStallMs();
+}
+
+size_t CSocketFd::QueuedBytes() {
+    std::lock_guard<std::mutex> guard(send_mutex_);
+    return queued_bytes_;
 }
 
 int CSocketFd::SendAll(const char* data, int length) {
     if (length < 0 || (!data && length > 0)) return -1;
     if (length == 0) return 0;
     sys::ConstBuffer buffer{data, static_cast<size_t>(length)};
-    std::lock_guard<std::mutex> guard(send_mutex_);
-    return SendBuffers(&buffer, 1) ? length : -1;
+    return Queue(&buffer, 1) ? length : -1;
 }
 
 bool CSocketFd::SendFrame(const char* data, int length) {
-    if (length < 0 || (!data && length > 0)) return false;
+    // The peer would refuse a longer frame and drop the connection.
+    if (length < 0 || length > FrameReader::kMaxFrameLength || (!data && length > 0)) return false;
     char prefix[FrameReader::kLengthSize];
     StoreLe32(prefix, static_cast<uint32_t>(length));
     sys::ConstBuffer buffers[2] = {{prefix, sizeof prefix}, {data, static_cast<size_t>(length)}};
-    std::lock_guard<std::mutex> guard(send_mutex_);
-    return SendBuffers(buffers, length > 0 ? 2 : 1);
+    return Queue(buffers, length > 0 ? 2 : 1);
 }
 
 int CSocketFd::RecvAll(char* buffer, int length) {
     if (length < 0 || (!buffer && length > 0)) return -1;
     int have = 0;
     while (have < length) {
-        const long got = sys::Recv(fd_.Get(), buffer + have, static_cast<size_t>(length - have));
+        const long got = sys::Recv(fd_.get(), buffer + have, static_cast<size_t>(length - have));
         if (got > 0) {
             have += static_cast<int>(got);
             continue;
         }
         if (got == 0) return 0;
         if (!sys::IsWouldBlock(static_cast<int>(got))) return static_cast<int>(got);
-        sys::PollEntry entries[2] = {{fd_.Get(), sys::kPollIn, 0}, {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
+        // No loop serves this socket: what is queued goes out while waiting.
+        const bool want_write = WantsWrite();
+        sys::PollEntry entries[2] = {{fd_.get(), sys::kPollIn | (want_write ? sys::kPollOut : 0u), 0},
+                                     {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
         const int polled = sys::Poll(entries, 2, -1);
         if (polled < 0) return polled;
         if (!IsRunning()) return -1;
+        if (entries[1].got != 0) wake_->Drain();
+        if ((entries[0].got & sys::kPollOut) && !FlushQueued(NowMs())) return -1;
     }
     return length;
 }
@@ -206,7 +328,7 @@ long CSocketFd::ReceiveAndFrame(ISocketEvent* handler, bool* protocol_error) {
         *protocol_error = true;
         return -1;
     }
-    const long got = sys::Recv(fd_.Get(), space, room);
+    const long got = sys::Recv(fd_.get(), space, room);
     if (got <= 0) return got;
     if (reader_->Commit(static_cast<size_t>(got), sink) != FrameReader::Result::kOk) *protocol_error = true;
     return got;
@@ -214,31 +336,57 @@ long CSocketFd::ReceiveAndFrame(ISocketEvent* handler, bool* protocol_error) {
 
 int CSocketFd::Run(ISocketEvent* handler, bool loop) {
     if (!handler) handler = CSocketEventDef::Instance();
-    if (!fd_.Valid() || !reader_) return 0;
+    if (!fd_.valid() || !reader_) return 0;
     int ended = 1;
     do {
-        sys::PollEntry entries[2] = {{fd_.Get(), sys::kPollIn, 0}, {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
-        const int polled = sys::Poll(entries, 2, loop ? -1 : 100);
+        // A sender found the queue over its limit (or the socket broken).
+        if (CloseRequested()) {
+            ended = -1;
+            break;
+        }
+        int64_t now = NowMs();
+        const bool want_write = WantsWrite();
+        int timeout = PollTimeoutUntil(want_write ? StallDeadline() : INT64_MAX, now);
+        if (!loop) timeout = timeout < 0 ? 100 : std::min(timeout, 100);
+        sys::PollEntry entries[2] = {{fd_.get(), sys::kPollIn | (want_write ? sys::kPollOut : 0u), 0},
+                                     {wake_ ? wake_->Fd() : -1, sys::kPollIn, 0}};
+        const int polled = sys::Poll(entries, 2, timeout);
         if (polled < 0) {
+            NoteCloseReason(CloseReason::kError);
             ended = polled;
             break;
         }
         if (!IsRunning()) {
+            NoteCloseReason(CloseReason::kClosedLocally);
             ended = 0;
             break;
         }
-        if (entries[0].got == 0) continue;
-        for (int i = 0; i < kReceivesPerWakeup && ended > 0; ++i) {
-            bool protocol_error = false;
-            const long got = ReceiveAndFrame(handler, &protocol_error);
-            if (protocol_error) {
-                ended = -1;
-            } else if (got == 0) {
-                ended = 0;
-            } else if (got < 0) {
-                if (sys::IsWouldBlock(static_cast<int>(got))) break;
-                ended = static_cast<int>(got);
+        if (entries[1].got != 0) wake_->Drain();
+        now = NowMs();
+        if (entries[0].got & (sys::kPollIn | sys::kPollFailed)) {
+            for (int i = 0; i < kReceivesPerWakeup && ended > 0; ++i) {
+                bool protocol_error = false;
+                const long got = ReceiveAndFrame(handler, &protocol_error);
+                if (protocol_error) {
+                    NoteCloseReason(CloseReason::kProtocolError);
+                    ended = -1;
+                } else if (got == 0) {
+                    NoteCloseReason(CloseReason::kPeerClosed);
+                    ended = 0;
+                } else if (got < 0) {
+                    if (sys::IsWouldBlock(static_cast<int>(got))) break;
+                    NoteCloseReason(CloseReason::kError);
+                    ended = static_cast<int>(got);
+                }
             }
+        }
+        if (ended > 0 && (entries[0].got & sys::kPollOut) && !FlushQueued(now)) {
+            NoteCloseReason(CloseReason::kError);
+            ended = -1;
+        }
+        if (ended > 0 && now >= StallDeadline()) {
+            NoteCloseReason(CloseReason::kSendStalled);
+            ended = -1;
         }
     } while (loop && ended > 0);
     if (ended > 0) return 1;
@@ -280,7 +428,7 @@ CSocketServerFd::~CSocketServerFd() {
 }
 
 int CSocketServerFd::Listen(int port, int max_clients) {
-    if (fd_.Valid()) return -1;
+    if (fd_.valid()) return -1;
     if (port != 0) {
         // Someone answering there means the port is taken.
         CSocketFd probe;
@@ -293,12 +441,12 @@ int CSocketServerFd::Listen(int port, int max_clients) {
         return -1;
     }
     // Loopback only: the transport serves processes of this machine, never the network.
-    const int listened = sys::BindAndListen(fd_.Get(), "127.0.0.1", port);
+    const int listened = sys::BindAndListen(fd_.get(), "127.0.0.1", port);
     if (listened < 0) {
         Close();
         return listened;
     }
-    const int bound = sys::LocalPort(fd_.Get());
+    const int bound = sys::LocalPort(fd_.get());
     if (bound <= 0) {
         Close();
         return bound < 0 ? bound : 0;
@@ -321,7 +469,7 @@ void CSocketServerFd::Stop() {
 void CSocketServerFd::AcceptPass(ISocketEvent* handler, int64_t now) {
     // Bounded, so a flood of connections cannot hold up the read pass.
     for (int i = 0; i < 64 && IsRunning(); ++i) {
-        const int fd = sys::Accept(fd_.Get());
+        const int fd = sys::Accept(fd_.get());
         if (fd < 0) {
             if (sys::IsWouldBlock(fd)) return;
             if (sys::IsResourceShortage(fd)) {
@@ -332,6 +480,20 @@ void CSocketServerFd::AcceptPass(ISocketEvent* handler, int64_t now) {
             continue;
         }
         UniqueFd accepted(fd);
+        // The port is open to every local user, and the endpoint id travels
+        // in the child's command line, which every local user can read. So
+        // a connection from another user's socket is closed before a byte
+        // of it is read; it never takes a place among the pending handshakes
+        // or in the table, so no flood of them can crowd out the real child.
+        // A socket whose owner the kernel cannot name is refused as well
+        // (fail closed): the only honest peer is the child this user
+        // started, which holds its socket open. A process of this same user
+        // that is not the started child is out of scope: it could read the
+        // child's memory anyway.
+        if (same_user_only_ && sys::PeerIsSameUser(fd) != 1) {
+            foreign_refused_.fetch_add(1);
+            continue;
+        }
         size_t open = 0;
         size_t waiting = 0;
         Client* oldest_waiting = nullptr;
@@ -347,13 +509,55 @@ void CSocketServerFd::AcceptPass(ISocketEvent* handler, int64_t now) {
         if (!require_handshake_ && open + 2 >= static_cast<size_t>(std::max(max_clients_, 2))) continue;
         // Unidentified connections are capped; the oldest makes room, so a
         // flood cannot keep a real client from being heard.
-        if (require_handshake_ && waiting >= kMaxPendingHandshakes && oldest_waiting) oldest_waiting->closing = true;
+        if (require_handshake_ && waiting >= kMaxPendingHandshakes && oldest_waiting) {
+            oldest_waiting->socket->NoteCloseReason(CloseReason::kProtocolError);
+            oldest_waiting->closing = true;
+        }
         sys::SetNoDelay(fd);
-        clients_.push_back(Client{std::unique_ptr<CSocketFd>(new CSocketFd(AcceptedTag{}, accepted.Release(),
-                                                                             require_handshake_)),
+        clients_.push_back(Client{std::unique_ptr<CSocketFd>(new CSocketFd(AcceptedTag{}, accepted.release(),
+                                                                             require_handshake_, wake_.get())),
                                   require_handshake_ ? now + handshake_timeout_ms_ : 0, false, false});
         connection_count_.fetch_add(1);
         handler->OnAccept(clients_.back().socket.get());
+    }
+}
+
+void CSocketServerFd::ServeClient(Client& client, unsigned ready, ISocketEvent* handler, int64_t now) {
+    CSocketFd& socket = *client.socket;
+    if (client.closing) return;
+    // A sender found the queue over its limit (or the socket broken); the reason is noted.
+    if (socket.CloseRequested()) {
+        client.closing = true;
+        return;
+    }
+    if (ready & (sys::kPollIn | sys::kPollFailed)) {
+        for (int step = 0; step < kReceivesPerWakeup; ++step) {
+            ClientSink sink(this, &client, handler);
+            size_t room = 0;
+            char* space = socket.reader_->WriteSpace(&room);
+            if (!space) {
+                socket.NoteCloseReason(CloseReason::kProtocolError);
+                client.closing = true;
+                return;
+            }
+            const long got = sys::Recv(socket.Descriptor(), space, room);
+            if (got < 0 && sys::IsWouldBlock(static_cast<int>(got))) break;
+            if (got <= 0) {
+                socket.NoteCloseReason(got == 0 ? CloseReason::kPeerClosed : CloseReason::kError);
+                client.closing = true;
+                return;
+            }
+            if (socket.reader_->Commit(static_cast<size_t>(got), sink) != FrameReader::Result::kOk) {
+                socket.NoteCloseReason(CloseReason::kProtocolError);
+                client.closing = true;
+                return;
+            }
+            if (static_cast<size_t>(got) < room) break;
+        }
+    }
+    if ((ready & sys::kPollOut) && !socket.FlushQueued(now)) {
+        socket.NoteCloseReason(CloseReason::kError);
+        client.closing = true;
     }
 }
 
@@ -365,59 +569,47 @@ void CSocketServerFd::CloseClient(Client& client) {
 
 int CSocketServerFd::ServerRun(ISocketEvent* handler) {
     if (!handler) handler = CSocketEventDef::Instance();
-    if (!fd_.Valid()) return 0;
+    if (!fd_.valid()) return 0;
     std::vector<sys::PollEntry> entries;
     while (IsRunning()) {
-        int64_t now = sys::MonotonicMs();
+        int64_t now = NowMs();
         const bool accepting = now >= accept_paused_until_ms_;
         int64_t wait_until = accepting ? INT64_MAX : accept_paused_until_ms_;
         entries.clear();
         entries.push_back({wake_->Fd(), sys::kPollIn, 0});
-        entries.push_back({accepting ? fd_.Get() : -1, sys::kPollIn, 0});
+        entries.push_back({accepting ? fd_.get() : -1, sys::kPollIn, 0});
         for (const Client& client : clients_) {
-            entries.push_back({client.socket->Descriptor(), sys::kPollIn, 0});
+            const bool want_write = client.socket->WantsWrite();
+            entries.push_back({client.socket->Descriptor(), sys::kPollIn | (want_write ? sys::kPollOut : 0u), 0});
             if (client.handshake_deadline_ms != 0) wait_until = std::min(wait_until, client.handshake_deadline_ms);
+            if (want_write) wait_until = std::min(wait_until, client.socket->StallDeadline());
         }
-        const int timeout =
-            wait_until == INT64_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wait_until - now, 0, INT_MAX));
-        if (sys::Poll(entries.data(), entries.size(), timeout) < 0) break;
+        if (sys::Poll(entries.data(), entries.size(), PollTimeoutUntil(wait_until, now)) < 0) break;
         if (!IsRunning()) break;
-        now = sys::MonotonicMs();
+        // Before the queues are looked at again, so no sender's wake-up is lost.
+        if (entries[0].got != 0) wake_->Drain();
+        now = NowMs();
 
         // Only the clients polled above; the accept pass appends new ones.
         const size_t polled = clients_.size();
-        for (size_t i = 0; i < polled; ++i) {
-            Client& client = clients_[i];
-            if (client.closing || entries[i + 2].got == 0) continue;
-            for (int step = 0; step < kReceivesPerWakeup; ++step) {
-                ClientSink sink(this, &client, handler);
-                size_t room = 0;
-                char* space = client.socket->reader_->WriteSpace(&room);
-                if (!space) {
-                    client.closing = true;
-                    break;
-                }
-                const long got = sys::Recv(client.socket->Descriptor(), space, room);
-                if (got < 0 && sys::IsWouldBlock(static_cast<int>(got))) break;
-                if (got <= 0 ||
-                    client.socket->reader_->Commit(static_cast<size_t>(got), sink) != FrameReader::Result::kOk) {
-                    client.closing = true;
-                    break;
-                }
-                if (static_cast<size_t>(got) < room) break;
-            }
-        }
+        for (size_t i = 0; i < polled; ++i) ServeClient(clients_[i], entries[i + 2].got, handler, now);
         if (entries[1].got != 0) AcceptPass(handler, now);
-        if (entries[0].got != 0) wake_->Drain();
 
         for (Client& client : clients_) {
-            if (client.handshake_deadline_ms != 0 && now >= client.handshake_deadline_ms) client.closing = true;
+            if (client.closing) continue;
+            CSocketFd& socket = *client.socket;
+            if (client.handshake_deadline_ms != 0 && now >= client.handshake_deadline_ms) {
+                socket.NoteCloseReason(CloseReason::kProtocolError);
+                client.closing = true;
+            } else if (socket.CloseRequested()) {
+                client.closing = true;
+            } else if (socket.WantsWrite() && now >= socket.StallDeadline()) {
+                socket.NoteCloseReason(CloseReason::kSendStalled);
+                client.closing = true;
+            }
         }
         for (Client& client : clients_) {
-            if (!client.closing) continue;
-            // Wakes any sender still blocked on it before its owner is told.
-            sys::Shutdown(client.socket->Descriptor());
-            handler->OnClose(client.socket.get());
+            if (client.closing) handler->OnClose(client.socket.get());
         }
         for (Client& client : clients_) {
             if (client.closing) CloseClient(client);
@@ -432,7 +624,7 @@ int CSocketServerFd::ServerRun(ISocketEvent* handler) {
 
 void CSocketServerFd::CloseAll(ISocketEvent* handler) {
     for (Client& client : clients_) {
-        sys::Shutdown(client.socket->Descriptor());
+        client.socket->NoteCloseReason(CloseReason::kClosedLocally);
         handler->OnClose(client.socket.get());
     }
     for (Client& client : clients_) CloseClient(client);

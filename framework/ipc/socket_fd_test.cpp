@@ -1,5 +1,7 @@
 #include "framework/ipc/socket_fd.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "framework/ipc/foreign_user_process.h"
 
 namespace Application::ipc {
 namespace {
@@ -32,7 +36,11 @@ public:
         ++accepts;
         return 0;
     }
-    int OnClose(CSocketFd*) override {
+    int OnClose(CSocketFd* connection) override {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            close_reasons.push_back(connection->GetCloseReason());
+        }
         ++closes;
         return 0;
     }
@@ -48,12 +56,17 @@ public:
         std::lock_guard<std::mutex> guard(mutex);
         return frames;
     }
+    std::vector<CloseReason> CloseReasons() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return close_reasons;
+    }
 
     std::atomic<int> accepts{0};
     std::atomic<int> closes{0};
     std::function<void(CSocketFd*, const std::string&)> on_frame;
     std::mutex mutex;
     std::vector<std::string> frames;
+    std::vector<CloseReason> close_reasons;
 };
 
 // A server running its loop on a thread of its own for the test's duration.
@@ -63,9 +76,10 @@ public:
         port = server.Listen(0, max_clients);
         thread = std::thread([this] { server.ServerRun(&handler); });
     }
-    ~RunningServer() {
+    ~RunningServer() { Finish(); }
+    void Finish() {
         server.Stop();
-        thread.join();
+        if (thread.joinable()) thread.join();
     }
 
     CSocketServerFd server;
@@ -175,19 +189,228 @@ TEST(SocketFdTest, InterruptEndsARunningClientLoop) {
     EXPECT_FALSE(client.SendFrame("x", 1));
 }
 
-// A peer that never reads must not hold a sender forever; the half-sent
-// frame makes the connection unusable, so it is cut.
-TEST(SocketFdTest, SenderGivesUpOnAStalledPeerAndCutsTheConnection) {
-    CSocketServerFd silent;  // listens, but nobody ever reads
-    const int port = silent.Listen(0, 20);
+// Sets the process-wide stall time for one test.
+class StallTimeForTesting {
+public:
+    explicit StallTimeForTesting(int ms) { CSocketFd::SetSendStallMsForTesting(ms); }
+    ~StallTimeForTesting() { CSocketFd::SetSendStallMsForTesting(0); }
+};
+
+// A client connected to a listener that never accepts or reads, its loop on
+// a thread of its own.
+class ClientOfASilentPeer {
+public:
+    ClientOfASilentPeer() {
+        port = silent.Listen(0, 20);
+        connected = port > 0 && client.Connect("127.0.0.1", port, 3000) == 1;
+        if (connected) loop = std::thread([this] { client.Run(&handler, true); });
+    }
+    ~ClientOfASilentPeer() {
+        client.Interrupt();
+        if (loop.joinable()) loop.join();
+    }
+
+    CSocketServerFd silent;
+    CSocketFd client;
+    RecordingHandler handler;
+    int port = 0;
+    bool connected = false;
+    std::thread loop;
+};
+
+// A peer that never reads must not hold a sender at all: the frame is
+// queued, and the loop cuts the peer once it has taken nothing for the stall
+// time (a half-sent frame would corrupt the stream, so it cannot stay).
+TEST(SocketFdTest, AStalledPeerNeverHoldsTheSenderAndIsCutByTheLoop) {
+    StallTimeForTesting stall(300);
+    ClientOfASilentPeer peer;
+    ASSERT_TRUE(peer.connected);
+    const std::string huge(32 * 1024 * 1024, 'h');
+    EXPECT_TRUE(peer.client.SendFrame(huge.data(), static_cast<int>(huge.size())));
+    EXPECT_TRUE(peer.client.SendFrame("x", 1));
+    EXPECT_GT(peer.client.QueuedBytes(), 0u) << "the kernel cannot have taken 32 MiB";
+    ASSERT_TRUE(WaitUntil([&] { return peer.handler.closes.load() == 1; }));
+    EXPECT_EQ(peer.client.GetCloseReason(), CloseReason::kSendStalled);
+    EXPECT_FALSE(peer.client.IsConnected());
+    EXPECT_FALSE(peer.client.SendFrame("x", 1));
+    EXPECT_EQ(peer.client.QueuedBytes(), 0u) << "a closed connection keeps no bytes";
+}
+
+TEST(SocketFdTest, AQueueThatWouldPassItsLimitCutsTheConnection) {
+    ClientOfASilentPeer peer;
+    ASSERT_TRUE(peer.connected);
+    const std::string chunk(1024 * 1024, 'q');
+    size_t accepted = 0;
+    while (accepted <= 2 * CSocketFd::kMaxQueuedSendBytes &&
+           peer.client.SendFrame(chunk.data(), static_cast<int>(chunk.size()))) {
+        accepted += chunk.size() + 4;
+        ASSERT_LE(peer.client.QueuedBytes(), CSocketFd::kMaxQueuedSendBytes);
+    }
+    EXPECT_GE(accepted, CSocketFd::kMaxQueuedSendBytes - chunk.size());
+    EXPECT_LT(accepted, 2 * CSocketFd::kMaxQueuedSendBytes) << "the queue has no limit";
+    EXPECT_FALSE(peer.client.IsConnected()) << "refused frame, cut at once";
+    ASSERT_TRUE(WaitUntil([&] { return peer.handler.closes.load() == 1; }));
+    EXPECT_EQ(peer.client.GetCloseReason(), CloseReason::kSendQueueFull);
+    EXPECT_FALSE(peer.client.SendFrame("x", 1));
+}
+
+// The peer would drop a connection that announces such a frame; refusing it
+// here keeps the connection.
+TEST(SocketFdTest, AFrameLongerThanThePeerAcceptsIsRefusedAndTheConnectionStays) {
+    RunningServer running;
+    CSocketFd client;
+    ASSERT_EQ(client.Connect("127.0.0.1", running.port, 3000), 1);
+    const std::string too_long(static_cast<size_t>(FrameReader::kMaxFrameLength) + 1, 'l');
+    EXPECT_FALSE(client.SendFrame(too_long.data(), static_cast<int>(too_long.size())));
+    EXPECT_TRUE(client.IsConnected());
+    ASSERT_TRUE(client.SendFrame("after", 5));
+    EXPECT_TRUE(WaitUntil([&] { return running.handler.Frames() == std::vector<std::string>{"after"}; }));
+    EXPECT_EQ(client.GetCloseReason(), CloseReason::kNone);
+}
+
+// A local close on one side is the peer's close on the other.
+TEST(SocketFdTest, EachEndKeepsWhyItsConnectionEnded) {
+    {
+        RunningServer running;
+        CSocketFd client;
+        ASSERT_EQ(client.Connect("127.0.0.1", running.port, 3000), 1);
+        ASSERT_TRUE(client.SendFrame("hi", 2));
+        ASSERT_TRUE(WaitUntil([&] { return running.handler.Frames().size() == 1; }));
+        RecordingHandler mine;
+        std::thread loop([&] { client.Run(&mine, true); });
+        client.Interrupt();
+        loop.join();
+        EXPECT_EQ(client.GetCloseReason(), CloseReason::kClosedLocally);
+        ASSERT_TRUE(WaitUntil([&] { return running.handler.closes.load() == 1; }));
+        EXPECT_EQ(running.handler.CloseReasons(), std::vector<CloseReason>{CloseReason::kPeerClosed});
+    }
+    {
+        RunningServer running;
+        CSocketFd client;
+        ASSERT_EQ(client.Connect("127.0.0.1", running.port, 3000), 1);
+        const char minus_one[4] = {'\xFF', '\xFF', '\xFF', '\xFF'};
+        ASSERT_EQ(client.SendAll(minus_one, 4), 4);
+        ASSERT_TRUE(WaitUntil([&] { return running.handler.closes.load() == 1; }));
+        EXPECT_EQ(running.handler.CloseReasons(), std::vector<CloseReason>{CloseReason::kProtocolError});
+    }
+    {
+        RunningServer running;
+        CSocketFd client;
+        ASSERT_EQ(client.Connect("127.0.0.1", running.port, 3000), 1);
+        ASSERT_TRUE(client.SendFrame("hi", 2));
+        ASSERT_TRUE(WaitUntil([&] { return running.handler.Frames().size() == 1; }));
+        running.Finish();
+        EXPECT_EQ(running.handler.CloseReasons(), std::vector<CloseReason>{CloseReason::kClosedLocally});
+        RecordingHandler mine;
+        client.Run(&mine, true);
+        EXPECT_EQ(client.GetCloseReason(), CloseReason::kPeerClosed);
+    }
+    EXPECT_STREQ(CloseReasonText(CloseReason::kSendQueueFull), "send queue full");
+}
+
+// The owner check runs at accept; a socket of this same user passes it.
+TEST(SocketFdTest, ASameUserPeerPassesTheOwnerCheck) {
+    CSocketServerFd server;
+    const int port = server.Listen(0, 20);
     ASSERT_GT(port, 0);
+    server.AcceptOnlySameUser();
+    RecordingHandler handler;
+    std::thread thread([&] { server.ServerRun(&handler); });
     CSocketFd client;
     ASSERT_EQ(client.Connect("127.0.0.1", port, 3000), 1);
-    client.SetSendStallMsForTesting(200);
-    const std::string huge(64 * 1024 * 1024, 'h');
-    EXPECT_FALSE(client.SendFrame(huge.data(), static_cast<int>(huge.size())));
-    EXPECT_FALSE(client.SendFrame("x", 1));
+    ASSERT_TRUE(client.SendFrame("mine", 4));
+    EXPECT_TRUE(WaitUntil([&] { return handler.Frames() == std::vector<std::string>{"mine"}; }));
+    EXPECT_EQ(server.ForeignRefusedForTesting(), 0u);
+    server.Stop();
+    thread.join();
 }
+
+// A listening socket and the server's end of one connection made to it.
+class AcceptedPair {
+public:
+    AcceptedPair() {
+        listener.reset(sys::TcpSocket());
+        if (!listener.valid() || sys::BindAndListen(listener.get(), "127.0.0.1", 0) != 0) return;
+        port = sys::LocalPort(listener.get());
+    }
+    // Waits for the next connection and keeps the server's end.
+    bool AcceptOne() {
+        sys::PollEntry entry{listener.get(), sys::kPollIn, 0};
+        if (sys::Poll(&entry, 1, 20000) <= 0) return false;
+        accepted.reset(sys::Accept(listener.get()));
+        return accepted.valid();
+    }
+
+    UniqueFd listener;
+    UniqueFd accepted;
+    int port = -1;
+};
+
+struct OwnerLookup {
+    const char* name;
+    bool from_text_table;
+};
+
+class PeerOwnerTest : public ::testing::TestWithParam<OwnerLookup> {};
+
+TEST_P(PeerOwnerTest, NamesTheUserOfTheOtherEnd) {
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    CSocketFd client;
+    ASSERT_EQ(client.Connect("127.0.0.1", pair.port, 3000), 1);
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 12345;
+    ASSERT_EQ(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, static_cast<uint32_t>(::geteuid()));
+    // Seen from the client, the other end is the server's accepted socket.
+    uid = 12345;
+    ASSERT_EQ(sys::PeerOwnerForTesting(client.Descriptor(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, static_cast<uint32_t>(::geteuid()));
+    EXPECT_EQ(sys::PeerIsSameUser(pair.accepted.get()), 1);
+}
+
+TEST_P(PeerOwnerTest, NamesAnotherUser) {
+    if (const std::string why = testing::ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    const int port = pair.port;
+    testing::ForeignUserProcess foreign;
+    ASSERT_TRUE(foreign.Start([port](int report, int command) {
+        const int fd = testing::RawConnectLoopback(port);
+        testing::RawReport(report, fd >= 0 ? 'C' : 'E');
+        testing::RawAwaitWord(command);
+        return 0;
+    }));
+    ASSERT_EQ(foreign.Report(), 'C');
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 0;
+    ASSERT_EQ(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_EQ(uid, testing::kForeignUid);
+    EXPECT_EQ(sys::PeerIsSameUser(pair.accepted.get()), 0);
+    foreign.Tell('q');
+    EXPECT_EQ(foreign.Wait(), 0);
+}
+
+// A socket its process has already closed has no owner to name; such a
+// peer is refused rather than guessed at.
+TEST_P(PeerOwnerTest, APeerThatIsAlreadyGoneHasNoOwner) {
+    AcceptedPair pair;
+    ASSERT_GT(pair.port, 0);
+    {
+        CSocketFd client;
+        ASSERT_EQ(client.Connect("127.0.0.1", pair.port, 3000), 1);
+        ASSERT_TRUE(client.SendAll("\x04\x03\x02\x01", 4));
+        client.Close();
+    }
+    ASSERT_TRUE(pair.AcceptOne());
+    uint32_t uid = 0;
+    EXPECT_LT(sys::PeerOwnerForTesting(pair.accepted.get(), GetParam().from_text_table, &uid), 0);
+    EXPECT_LT(sys::PeerIsSameUser(pair.accepted.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lookups, PeerOwnerTest,
+                         ::testing::Values(OwnerLookup{"SocketDiagnostics", false}, OwnerLookup{"TextTable", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Application::ipc

@@ -8,36 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tools/posix_fd.h"
+
 namespace Application::ipc {
 
-// Owns one descriptor; closes it on destruction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+// The one descriptor owner of the library.
+using Tools::detail::UniqueFd;
 
 namespace sys {
+
+inline constexpr size_t kMaxSendBuffers = 16;
 
 struct ConstBuffer {
     const void* data;
@@ -74,7 +54,7 @@ int Accept(int listen_fd);
 int SetNoDelay(int fd);
 // Bytes received (0: orderly close by the peer) or a negative code.
 long Recv(int fd, void* buffer, size_t size);
-// Bytes sent or a negative code; never raises SIGPIPE.
+// Bytes sent or a negative code; never raises SIGPIPE. At most kMaxSendBuffers.
 long SendV(int fd, const ConstBuffer* buffers, size_t count);
 void Shutdown(int fd);
 // Number of entries with results, 0 on timeout, or a negative code.
@@ -89,8 +69,14 @@ bool IsResourceShortage(int code);
 // Fills buffer from the system's random source; false when it cannot.
 bool RandomBytes(void* buffer, size_t size);
 
-// Milliseconds of a monotonic clock.
-int64_t MonotonicMs();
+// Whether the other end of the loopback TCP connection fd belongs to this
+// process's effective user: 1 it does, 0 it belongs to another user, a
+// negative code when the kernel cannot tell (the other end is already gone,
+// or neither of the kernel's socket tables could be read).
+int PeerIsSameUser(int fd);
+// The owner behind PeerIsSameUser, from the kernel's socket diagnostics or
+// from its text table: 0 and *uid, or a negative code.
+int PeerOwnerForTesting(int fd, bool from_text_table, uint32_t* uid);
 
 }  // namespace sys
 
@@ -99,8 +85,8 @@ int64_t MonotonicMs();
 class WakeEvent {
 public:
     WakeEvent();
-    bool Valid() const { return fd_.Valid(); }
-    int Fd() const { return fd_.Get(); }
+    bool Valid() const { return fd_.valid(); }
+    int Fd() const { return fd_.get(); }
     void Signal();
     void Drain();
 

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <ctime>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,14 +15,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace Application::ipc {
-
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
 
 namespace sys {
 
@@ -103,7 +104,7 @@ long Recv(int fd, void* buffer, size_t size) {
 }
 
 long SendV(int fd, const ConstBuffer* buffers, size_t count) {
-    iovec vectors[4];
+    iovec vectors[kMaxSendBuffers];
     if (count > sizeof vectors / sizeof vectors[0]) return -EINVAL;
     for (size_t i = 0; i < count; ++i) {
         vectors[i].iov_base = const_cast<void*>(buffers[i].data);
@@ -171,10 +172,125 @@ bool RandomBytes(void* buffer, size_t size) {
     return true;
 }
 
-int64_t MonotonicMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+namespace {
+
+// The two ends of a connection as the kernel lists the peer's socket: its
+// local address is our peer address and its remote address is ours.
+struct LoopbackEnds {
+    sockaddr_in peer;
+    sockaddr_in ours;
+};
+
+bool ReadEnds(int fd, LoopbackEnds* ends) {
+    socklen_t length = sizeof ends->peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ends->peer), &length) != 0 || ends->peer.sin_family != AF_INET)
+        return false;
+    length = sizeof ends->ours;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&ends->ours), &length) == 0 && ends->ours.sin_family == AF_INET;
+}
+
+// Asks the kernel's socket diagnostics for exactly the peer's socket (one
+// lookup in its connection hash, however many sockets exist): its owner, or
+// a negative code. A socket that no process holds any more (closed, waiting
+// out its timers) has no inode and no owner to tell.
+int PeerOwnerByDiag(const LoopbackEnds& ends, uint32_t* uid) {
+    UniqueFd link(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!link.valid()) return Failed();
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0u;
+    message.request.id.idiag_sport = ends.peer.sin_port;
+    message.request.id.idiag_dport = ends.ours.sin_port;
+    message.request.id.idiag_src[0] = ends.peer.sin_addr.s_addr;
+    message.request.id.idiag_dst[0] = ends.ours.sin_addr.s_addr;
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    const ssize_t sent = Tools::detail::RetryEintr([&] {
+        return ::sendto(link.get(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+    });
+    if (sent != static_cast<ssize_t>(sizeof message)) return Failed();
+    alignas(nlmsghdr) char reply[1024];
+    const ssize_t got = Tools::detail::RetryEintr([&] { return ::recv(link.get(), reply, sizeof reply, 0); });
+    if (got < 0) return Failed();
+    const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
+    if (!NLMSG_OK(header, static_cast<size_t>(got))) return -EPROTO;
+    if (header->nlmsg_type == NLMSG_ERROR) {
+        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EPROTO;
+        const int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+        return error < 0 ? error : -EPROTO;
+    }
+    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return -EPROTO;
+    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    if (found->id.idiag_sport != ends.peer.sin_port || found->id.idiag_src[0] != ends.peer.sin_addr.s_addr)
+        return -EPROTO;
+    if (found->idiag_inode == 0) return -ENOTCONN;
+    *uid = found->idiag_uid;
+    return 0;
+}
+
+// The same from the text table, for kernels without socket diagnostics:
+// one row per socket, "sl local remote st queues tr tm retrnsmt uid timeout
+// inode ...", addresses as the raw 32-bit word and the port in hexadecimal.
+int PeerOwnerByProcTable(const LoopbackEnds& ends, uint32_t* uid) {
+    UniqueFd table(Tools::detail::RetryEintr([] { return ::open("/proc/net/tcp", O_RDONLY | O_CLOEXEC); }));
+    if (!table.valid()) return Failed();
+    FILE* stream = ::fdopen(table.get(), "r");
+    if (!stream) return Failed();
+    table.release();
+    char wanted_local[16];
+    char wanted_remote[16];
+    std::snprintf(wanted_local, sizeof wanted_local, "%08X:%04X", ends.peer.sin_addr.s_addr, ntohs(ends.peer.sin_port));
+    std::snprintf(wanted_remote, sizeof wanted_remote, "%08X:%04X", ends.ours.sin_addr.s_addr, ntohs(ends.ours.sin_port));
+    int result = -ENOENT;
+    char line[512];
+    while (std::fgets(line, sizeof line, stream)) {
+        char local[64];
+        char remote[64];
+        unsigned owner = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line, " %*u: %63s %63s %*x %*x:%*x %*x:%*x %*x %u %*d %lu", local, remote, &owner, &inode) != 4)
+            continue;
+        if (std::strcmp(local, wanted_local) != 0 || std::strcmp(remote, wanted_remote) != 0) continue;
+        if (inode == 0) {
+            result = -ENOTCONN;
+            break;
+        }
+        *uid = owner;
+        result = 0;
+        break;
+    }
+    std::fclose(stream);
+    return result;
+}
+
+}  // namespace
+
+int PeerOwnerForTesting(int fd, bool from_text_table, uint32_t* uid) {
+    LoopbackEnds ends{};
+    if (!ReadEnds(fd, &ends)) return Failed();
+    return from_text_table ? PeerOwnerByProcTable(ends, uid) : PeerOwnerByDiag(ends, uid);
+}
+
+int PeerIsSameUser(int fd) {
+    LoopbackEnds ends{};
+    if (!ReadEnds(fd, &ends)) return Failed();
+    uint32_t uid = 0;
+    int found = PeerOwnerByDiag(ends, &uid);
+    // A kernel without socket diagnostics still has the text table; a socket
+    // without an owner has none in either.
+    if (found < 0 && found != -ENOTCONN) found = PeerOwnerByProcTable(ends, &uid);
+    if (found < 0) return found;
+    return uid == static_cast<uint32_t>(::geteuid()) ? 1 : 0;
 }
 
 }  // namespace sys
@@ -182,16 +298,16 @@ int64_t MonotonicMs() {
 WakeEvent::WakeEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 void WakeEvent::Signal() {
-    if (!fd_.Valid()) return;
+    if (!fd_.valid()) return;
     const uint64_t one = 1;
-    while (::write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
 void WakeEvent::Drain() {
-    if (!fd_.Valid()) return;
+    if (!fd_.valid()) return;
     uint64_t value;
-    while (::read(fd_.Get(), &value, sizeof value) < 0 && errno == EINTR) {
+    while (::read(fd_.get(), &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 
