@@ -11,6 +11,7 @@
 #include "framework/core/cmdline_mgr.h"
 #include "framework/ipc/ipc_mgr.h"
 #include "framework/exeplugin/data_sync_link.h"
+#include "framework/exeplugin/worker2.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -178,43 +179,6 @@ void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& pay
         default:
             break;
     }
-}
-
-// ---- forwarding components ----
-
-std::string ExePluginClientAppPathProxy::AppDirFromExeDir(const std::string& exe_dir) {
-    const size_t at = exe_dir.rfind("plugins");
-    if (at == std::string::npos || at == 0) return exe_dir;
-    return exe_dir.substr(0, at - 1);
-}
-
-const char* ExePluginClientAppPathProxy::GetAppDir() {
-    if (app_dir_.empty()) app_dir_ = AppDirFromExeDir(GetExeDir());
-    return app_dir_.c_str();
-}
-
-ExePluginClientPluginMgrProxy::~ExePluginClientPluginMgrProxy() { Free(); }
-
-bool ExePluginClientPluginMgrProxy::Init() {
-    ExePluginClientProxy::Instance().Start();
-    return true;
-}
-
-void ExePluginClientPluginMgrProxy::Free() {
-    ExePluginClientProxy::Instance().Stop();
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    for (auto& [name, proxy] : plugins_) LibraryDelete(proxy);
-    plugins_.clear();
-}
-
-IPlugin* ExePluginClientPluginMgrProxy::GetPlugin(const char* name) {
-    if (!name) return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    auto it = plugins_.find(std::string_view(name));
-    if (it != plugins_.end()) return it->second;
-    auto* proxy = LibraryNew<ExePluginClientPluginProxy>(std::string(name), this);
-    plugins_.emplace(name, proxy);
-    return proxy;
 }
 
 }  // namespace Application::ExePlugin

@@ -4,13 +4,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Application/Application.h"
-#include "framework/core/app_path.h"
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/exe_plugin_ipc_client.h"
+#include "framework/exeplugin/pending_calls.h"
 
 namespace Application::ExePlugin {
 
@@ -57,71 +56,6 @@ private:
     PendingCalls pending_calls_;
     std::map<uint32_t, NotifyCallback> subscriptions_;
     std::atomic<uint32_t> next_key_{0};
-};
-
-class ExePluginClientNotifyProxy final : public INotifier {
-public:
-    bool Init() override { return true; }
-    void Free() override {}
-    uintptr_t Subscribe(const char* module, int msg_id, NotifyCallback callback) override {
-        return ExePluginClientProxy::Instance().Subscribe(module, msg_id, std::move(callback));
-    }
-    void Unsubscribe(const char* module, int msg_id, uintptr_t handle) override {
-        ExePluginClientProxy::Instance().Unsubscribe(module, msg_id, handle);
-    }
-    void Notify(const char* module, int msg_id, const char* data, int length) override {
-        ExePluginClientProxy::Instance().Notify(module, msg_id, data, length);
-    }
-};
-
-// Paths as in the host, except that the application directory is the one
-// above the "plugins" folder the executable lives in.
-class ExePluginClientAppPathProxy final : public AppPath {
-public:
-    const char* GetAppDir() override;
-    static std::string AppDirFromExeDir(const std::string& exe_dir);
-
-private:
-    std::string app_dir_;
-};
-
-class ExePluginClientAppUtilProxy final : public IApplicationUtil {
-public:
-    bool Init() override { return true; }
-    void Free() override {}
-    void QuitApplication() override { ExePluginClientProxy::Instance().QuitApp(); }
-};
-
-class ExePluginClientPluginMgrProxy;
-
-// Stands for a plugin filed in the host; calls go over the connection.
-class ExePluginClientPluginProxy final : public IPlugin {
-public:
-    ExePluginClientPluginProxy(std::string name, ExePluginClientPluginMgrProxy* manager)
-        : name_(std::move(name)), manager_(manager) {}
-    bool Init() override { return true; }
-    void Free() override {}
-    const char* GetName() override { return name_.c_str(); }
-    void Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) override {
-        ExePluginClientProxy::Instance().CallPlugin(name_.c_str(), command, data, length, std::move(callback));
-    }
-
-private:
-    std::string name_;
-    [[maybe_unused]] ExePluginClientPluginMgrProxy* manager_;
-};
-
-class ExePluginClientPluginMgrProxy final : public IPluginMgr {
-public:
-    ~ExePluginClientPluginMgrProxy() override;
-    bool Init() override;
-    void Free() override;
-    // Never null for a name: whether the host has it shows only in answers.
-    IPlugin* GetPlugin(const char* name) override;
-
-private:
-    std::recursive_mutex lock_;
-    std::map<std::string, ExePluginClientPluginProxy*, std::less<>> plugins_;
 };
 
 }  // namespace Application::ExePlugin

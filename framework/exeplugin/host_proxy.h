@@ -6,44 +6,15 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Application/Application.h"
 #include "Tools/obj_keeper.h"
-#include "Tools/os.h"
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/pending_calls.h"
+#include "framework/exeplugin/process_host.h"
 
 namespace Application::ExePlugin {
-
-// One running plugin process: its handle, its IPC endpoint and the watch on
-// its life. Lives on worker thread 2; posted checks test that it still exists.
-class ExePluginProcessHost final : public Tools::ObjKeeper {
-public:
-    ExePluginProcessHost() = default;
-    ~ExePluginProcessHost() override;
-
-    // Starts the process with the connection switch in front of arguments.
-    // on_message receives the plugin's messages and the host-internal
-    // kConnected / kProcessExited events.
-    void Start(const std::string& executable, const std::string& arguments, MessageHandler on_message);
-    void Send(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
-    // Hands the endpoint back. With wait_for_exit the process gets 3 s to end
-    // after Exit, then is terminated, then killed: none is left behind.
-    void Stop(bool wait_for_exit);
-
-    bool started() const { return process_ != nullptr; }
-    // Exit code or signal of the ended process, as text for the log.
-    std::string ExitDescription() const;
-
-private:
-    void ScheduleCheck(uint32_t delay_ms, bool priority);
-    void Check(uint32_t last_delay_ms);
-
-    Tools::os_process_t process_ = nullptr;
-    ExePluginIPC_Host ipc_;
-    MessageHandler on_message_;
-    bool exit_reported_ = false;
-};
 
 // The host's face of a type 3 plugin: starts the plugin process (at creation,
 // at the first Invoke or on a trigger notification), serves its requests,
@@ -107,12 +78,6 @@ private:
     std::atomic<bool> shutting_down_{false};
     uint64_t started_at_ms_ = 0;
     uint32_t backoff_ms_ = 0;
-};
-
-class ExePluginFactory final : public IPluginFactory {
-public:
-    IPlugin* Create(const PluginConfig& config) override;
-    void Destroy(IPlugin* plugin) override;
 };
 
 }  // namespace Application::ExePlugin

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/pending_calls.h"
 #include "framework/exeplugin/host_proxy.h"
 
 namespace Application::ExePlugin {

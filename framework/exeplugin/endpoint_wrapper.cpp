@@ -1,16 +1,8 @@
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/endpoint_wrapper.h"
+
+#include "framework/exeplugin/worker2.h"
 
 namespace Application::ExePlugin {
-
-void OnWorker2(Task task) {
-    IApplication* app = App();
-    IThreadTaskMgr* tasks = app ? app->GetThreadTaskMgr() : nullptr;
-    if (!tasks) return;
-    if (tasks->IsWorker2Thread())
-        task();
-    else
-        tasks->PostWorker2Task(std::move(task));
-}
 
 template <class Endpoint, bool kClient>
 bool EndpointWrapper<Endpoint, kClient>::Create(MessageHandler on_message, ConnectHandler on_connected) {
@@ -83,13 +75,6 @@ void EndpointWrapper<Endpoint, kClient>::Close() {
         ipc->DestroyClient(endpoint);
     else
         ipc->DestroyHost(endpoint);
-}
-
-std::string ExePluginIPC_Host::GetCmdLine() {
-    if (!endpoint_) return std::string();
-    char buffer[1024] = {};
-    endpoint_->GetCmdLine(buffer, sizeof buffer);
-    return buffer;
 }
 
 template class EndpointWrapper<IIPCHost, false>;
