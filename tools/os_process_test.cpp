@@ -198,7 +198,9 @@ TEST_F(ProcessTest, SignalThroughThePidfdReachesOnlyTheLiveProcess) {
     EXPECT_TRUE(detail::SignalProcess(process, 0));
     EXPECT_TRUE(detail::SignalProcess(process, SIGKILL));
     ASSERT_TRUE(WaitForEnd(process));
-    EXPECT_FALSE(detail::SignalProcess(process, SIGKILL));
+    const uint32_t pid = os_process_id(process);
+    ASSERT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
+    EXPECT_FALSE(detail::SignalProcess(process, SIGKILL)) << "reaped: the pidfd no longer names a process";
     int code = -1, signal_number = -1;
     ASSERT_TRUE(os_process_exit_status(process, &code, &signal_number));
     EXPECT_EQ(signal_number, SIGKILL);
