@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Application/Application.h"
@@ -15,12 +17,17 @@ namespace Application::ExePlugin {
 
 // The plugin process's link to its host: the registered plugin object, the
 // connection, the calls waiting for answers, the notifier subscriptions and
-// the ping watch. One per process. Protocol work and the subscription and
-// call tables live on worker thread 2; the watch runs on the main thread.
+// the ping watch. One per process, living until the process ends (after
+// the workers have stopped), so its posted tasks never outlive it.
+// Threads: Register, Start and Stop on the main thread; the watch on the
+// main thread; the protocol work and the subscription and call tables on
+// worker thread 2; the forwarding operations on any thread.
 class ExePluginClientProxy {
 public:
     static constexpr uint64_t kPingIntervalMs = 3000;
     static constexpr uint32_t kWatchPeriodMs = 1000;
+    // Calls to the host waiting for answers; further calls are dropped.
+    static constexpr size_t kMaxPendingCalls = 100'000;
 
     static ExePluginClientProxy& Instance();
 
@@ -37,6 +44,10 @@ public:
 
     void OnMessage(int32_t id, std::string payload);
 
+    // Sends a frame as it is, whatever its id (tests of how the host treats
+    // ids it must not act on, and of its limits). Any thread.
+    void SendForTesting(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
+
 private:
     ExePluginClientProxy() = default;
     ~ExePluginClientProxy();
@@ -44,6 +55,8 @@ private:
     void OnConnection(bool connected);
     void CheckIfHostAlive();
     void OnMessageOnWorker2(int32_t id, const std::string& payload);
+    void HandleOnWorker2(int32_t id, const std::string& payload);
+    void HandleDeferredOnWorker2();
     void RequestQuit(bool flag);
 
     std::atomic<IPlugin*> plugin_{nullptr};
@@ -54,8 +67,12 @@ private:
     std::atomic<bool> exit_requested_{false};
     std::vector<std::function<void()>> cleanup_actions_;
     PendingCalls pending_calls_;
+    bool pending_limit_logged_ = false;
     std::map<uint32_t, NotifyCallback> subscriptions_;
     std::atomic<uint32_t> next_key_{0};
+    // Messages that came before Start had finished, handled in order once it
+    // has (instead of holding worker thread 2 until then).
+    std::deque<std::pair<int32_t, std::string>> deferred_;
 };
 
 }  // namespace Application::ExePlugin

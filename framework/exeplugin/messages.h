@@ -8,8 +8,9 @@
 
 namespace Application::ExePlugin {
 
-// Messages from the plugin process to the host (and the two host-internal
-// events that share the host's handler).
+// Messages from the plugin process to the host. ProcessExited and Connected
+// name the host's own events; they never travel on the wire, and a frame
+// carrying them is not acted on.
 enum ClientToHostMessage : int32_t {
     kPing = -1,
     kSubscribe = 1,
@@ -24,8 +25,9 @@ enum ClientToHostMessage : int32_t {
     kQuitApp = 10,
 };
 
-// Messages from the host to the plugin process (and the client-internal
-// disconnection event).
+// Messages from the host to the plugin process. Disconnected names the
+// plugin process's own event (an empty frame from the endpoint); a frame
+// carrying id 0 is not acted on.
 enum HostToClientMessage : int32_t {
     kPong = -1,
     kDisconnected = 0,  // client-internal

@@ -33,6 +33,7 @@ public:
     }
     // Drops every pending call without calling it.
     void Clear() { calls_.clear(); }
+    size_t size() const { return calls_.size(); }
 
 private:
     std::map<uint32_t, InvokeCallback> calls_;
