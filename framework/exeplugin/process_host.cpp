@@ -172,13 +172,11 @@ void ExePluginProcessHost::OnConnection(bool connected) {
         connected_ = true;
         connected_at_ms_ = Now();
         last_ping_ms_ = 0;
-        ScheduleHangCheck(kPingSilenceLimitMs);
         if (events_.on_connected) events_.on_connected();
         return;
     }
     connected_ = false;
     lost_at_ms_ = Now();
-    ++hang_generation_;
     // A lost connection usually means the process ended: look now.
     RestartCheckChain(kQuickCheckMs);
 }
@@ -208,6 +206,13 @@ void ExePluginProcessHost::Check(uint64_t generation, uint32_t last_delay_ms) {
         End("lost its connection and did not end; ending it");
         return;
     }
+    // The hang watch rides on this check, so it adds no wake-up of its own
+    // and leaves nothing queued behind an ended run. A process is judged
+    // only once it has been connected for the whole limit.
+    if (connected_ && !ending_ && Now() - std::max(connected_at_ms_, last_ping_ms_) >= kPingSilenceLimitMs) {
+        End("is not responding; restarting");
+        return;
+    }
     // Quick checks back off towards the once-a-second watch, in this chain.
     IThreadTaskMgr* tasks = Tasks();
     if (!tasks) return;
@@ -225,38 +230,11 @@ void ExePluginProcessHost::RecordPing() {
     last_ping_ms_ = Now();
 }
 
-void ExePluginProcessHost::ScheduleHangCheck(int64_t delay_ms) {
-    IThreadTaskMgr* tasks = Tasks();
-    if (!tasks) return;
-    const uint64_t generation = ++hang_generation_;
-    const uintptr_t self = getObjID();
-    tasks->PostWorker2DelayTask(
-        [this, self, generation] {
-            if (Tools::ObjKeeper::IsAlive(self)) CheckForHang(generation);
-        },
-        static_cast<uint32_t>(std::max<int64_t>(delay_ms, 1)), true);
-}
-
-// A timer, not a poll: it fires when the silence would reach the limit and
-// is set again from the latest Ping.
-void ExePluginProcessHost::CheckForHang(uint64_t generation) {
-    ASSERT_ON_WORKER2();
-    if (generation != hang_generation_ || !connected_ || ending_ || end_reported_) return;
-    const int64_t since = std::max(connected_at_ms_, last_ping_ms_);
-    const int64_t silent = Now() - since;
-    if (silent >= kPingSilenceLimitMs) {
-        End("is not responding; restarting");
-        return;
-    }
-    ScheduleHangCheck(kPingSilenceLimitMs - silent);
-}
-
 void ExePluginProcessHost::End(const std::string& reason) {
     ASSERT_ON_WORKER2();
     if (ending_ || end_reported_) return;
     ending_ = true;
     if (ILog* log = Log()) log->Write(kLogError, "plugin process '%s' (pid %u) %s", name_.c_str(), pid(), reason.c_str());
-    ++hang_generation_;
     connected_ = false;
     ipc_.Close();
     SignalProcess(process_, true);
@@ -313,7 +291,6 @@ std::string ExePluginProcessHost::ExitDescription() const {
 void ExePluginProcessHost::Stop(bool wait_for_exit) {
     ASSERT_ON_WORKER2();
     ++check_generation_;
-    ++hang_generation_;
     if (wait_for_exit && process_ && Tools::os_process_exists(process_)) {
         // Also a process that never got Exit is waited for, and ended.
         ShutdownGroup::Instance().Enlist(this, process_);

@@ -14,8 +14,8 @@
 namespace Application::ExePlugin {
 
 // One run of a plugin process: its handle, its IPC endpoint, the calls sent
-// to it that wait for answers, and the watches on its life (a check that it
-// still runs, and a check that it still pings). Everything an answer or a
+// to it that wait for answers, and the watch on its life (once a second: that
+// it still runs, and that it still pings). Everything an answer or a
 // request of this run touches is tied to this object, so a late message of
 // a replaced run reaches nothing of its successor.
 //
@@ -85,8 +85,6 @@ private:
     void RestartCheckChain(uint32_t delay_ms);
     void Check(uint64_t generation, uint32_t last_delay_ms);
     void OnConnection(bool connected);
-    void ScheduleHangCheck(int64_t delay_ms);
-    void CheckForHang(uint64_t generation);
     void WriteLogSummary();
 
     const std::string name_;
@@ -98,9 +96,8 @@ private:
     std::shared_ptr<Backlog> backlog_;
     bool end_reported_ = false;
     bool ending_ = false;
-    // One chain of each watch: a task of an older generation ends its chain.
+    // One chain of checks: a task of an older generation ends its chain.
     uint64_t check_generation_ = 0;
-    uint64_t hang_generation_ = 0;
     bool connected_ = false;
     int64_t connected_at_ms_ = 0;
     int64_t last_ping_ms_ = 0;
