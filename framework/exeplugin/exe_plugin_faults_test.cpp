@@ -200,6 +200,30 @@ TEST_F(ExePluginFaultsTest, OwnEventIdsFromTheWireAreIgnored) {
     EXPECT_EQ(Pid(plugin), pid);
 }
 
+// A call whose process is killed before it answers: the call ids of the
+// next run start again, and the late answers of the new run reach only the
+// new run's calls, never the call the killed run left open.
+TEST_F(ExePluginFaultsTest, AnAnswerReachesOnlyTheCallOfItsOwnProcessRun) {
+    ExePlugin::ExePluginHostProxy::BackoffPolicy policy;
+    policy.first_ms = 1;
+    ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting(policy);
+    ASSERT_TRUE(StartHost(tree_.WriteConfig("[" + Entry("MisbehavingProcess", "MisbehavingProcess") + "]")));
+    PluginAnnouncements announcements("MisbehavingProcess");
+    announcements.Subscribe();
+    IPlugin* plugin = Plugin("MisbehavingProcess");
+    const pid_t first = Pid(plugin);
+    ASSERT_GT(first, 0);
+    auto old_call = Send(plugin, 24, "300");
+    ASSERT_EQ(Call(plugin, 1, "queued behind"), "echo: queued behind");
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(PumpUntil([&] { return announcements.connected() == 2; }));
+    auto new_call = Send(plugin, 24, "300");
+    auto newer_call = Send(plugin, 24, "100");
+    EXPECT_TRUE(PumpUntil([&] { return new_call->arrived() && newer_call->arrived(); }));
+    EXPECT_EQ(new_call->get(), "late");
+    EXPECT_FALSE(old_call->arrived()) << "the killed run's call received an answer of its successor";
+}
+
 // A plugin process that subscribes without end is cut off at the limit and
 // restarted; another plugin keeps being served.
 TEST_F(ExePluginFaultsTest, EndlessSubscriptionsAreCutOffAtTheLimit) {
