@@ -276,6 +276,19 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
     return arguments;
 }
 
+bool SignalProcess(os_process* process, int signal) {
+    if (!process) return false;
+    if (process->pidfd) {
+        const int result = RetryEintr([&] {
+            return static_cast<int>(::syscall(SYS_pidfd_send_signal, process->pidfd.get(), signal, nullptr, 0));
+        });
+        if (result == 0) return true;
+        if (errno != ENOSYS) return false;
+    }
+    // A kernel without pidfds: the id is all there is.
+    return ::kill(process->pid, signal) == 0;
+}
+
 std::string ProgramPath(const char* program) {
     std::string path = Slashed(program);
     // One configuration serves both platforms: "tool.exe" runs "tool" here.

@@ -11,7 +11,10 @@
 
 #include "framework/core/application_util.h"
 
-#include "framework/exeplugin/client_proxy.h"
+#include "framework/exeplugin/client_app_path_proxy.h"
+#include "framework/exeplugin/client_app_util_proxy.h"
+#include "framework/exeplugin/client_notify_proxy.h"
+#include "framework/exeplugin/client_plugin_mgr_proxy.h"
 
 #include "framework/data/data_tree.h"
 

@@ -1,9 +1,7 @@
 #include "framework/exeplugin/client_proxy.h"
 
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "Application/ExePluginClient.h"
 #include "Tools/os.h"
@@ -11,6 +9,7 @@
 #include "framework/core/cmdline_mgr.h"
 #include "framework/ipc/ipc_mgr.h"
 #include "framework/exeplugin/data_sync_link.h"
+#include "framework/exeplugin/worker2.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -30,13 +29,24 @@ void ExePluginClientProxy::Register(IPlugin* plugin) { LibraryDelete(plugin_.exc
 
 void ExePluginClientProxy::Start() {
     if (started_) return;
-    ipc_.Create([this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); },
-                [this](bool connected) { OnConnection(connected); });
+    RunOnWorker2AndWait([this] {
+        ipc_.Create([this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); },
+                    [this](bool connected) { OnConnection(connected); },
+                    // The endpoint's report that the host is gone.
+                    [this] { OnWorker2([this] { RequestQuit(false); }); },
+                    [] {
+                        if (ILog* log = App() ? App()->GetLog() : nullptr)
+                            log->Write(kLogError, "ExePluginClientProxy: more than %zu messages or %zu MiB waiting for "
+                                                  "the host's connection; further messages are dropped",
+                                       ExePluginIPC_Client::kMaxQueuedFrames, ExePluginIPC_Client::kMaxQueuedBytes >> 20);
+                    });
+    });
     const uintptr_t listener = AddStateListener(
         [this](const std::string& snapshot) { ipc_.Send(kDataSyncToHost, snapshot); });
     cleanup_actions_.push_back([listener] { RemoveStateListener(listener); });
     if (IPlugin* plugin = plugin_.load()) plugin->Init();
     started_ = true;
+    OnWorker2([this] { HandleDeferredOnWorker2(); });
     const uint64_t now = Tools::os_gettime_ms();
     last_pong_ = now;
     last_ping_ = now;
@@ -54,7 +64,7 @@ void ExePluginClientProxy::Stop() {
     if (!started_.exchange(false)) return;
     for (auto& action : cleanup_actions_) action();
     cleanup_actions_.clear();
-    ipc_.Close();
+    RunOnWorker2AndWait([this] { ipc_.Close(); });
     if (IPlugin* plugin = plugin_.exchange(nullptr)) {
         plugin->Free();
         LibraryDelete(plugin);
@@ -125,6 +135,16 @@ void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const c
     if (!started_) return;
     std::string payload_head = PayloadWriter().Text(name ? name : "").I32(command).Text(data, length).Take();
     OnWorker2([this, payload_head = std::move(payload_head), callback = std::move(callback)]() mutable {
+        if (callback && pending_calls_.size() >= kMaxPendingCalls) {
+            if (!pending_limit_logged_)
+                if (ILog* log = App() ? App()->GetLog() : nullptr)
+                    log->Write(kLogError, "ExePluginClientProxy: %zu calls to the host wait for answers (the limit); "
+                                          "further calls are dropped",
+                               kMaxPendingCalls);
+            pending_limit_logged_ = true;
+            return;
+        }
+        pending_limit_logged_ = false;
         const uint32_t call_id = pending_calls_.Add(std::move(callback));
         ipc_.Send(kCallPlugin, payload_head + PayloadWriter().U32(call_id).Take());
     });
@@ -136,20 +156,37 @@ void ExePluginClientProxy::OnMessage(int32_t id, std::string payload) {
     OnWorker2([this, id, payload = std::move(payload)] { OnMessageOnWorker2(id, payload); });
 }
 
-// A message too short for its fields is rejected whole.
 void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
+    ASSERT_ON_WORKER2();
+    // A call may overtake the end of Start on the main thread: it waits in
+    // line, and so does everything behind it, until Start has finished.
+    if (!deferred_.empty() || (!started_ && plugin_.load())) {
+        deferred_.emplace_back(id, payload);
+        return;
+    }
+    HandleOnWorker2(id, payload);
+}
+
+void ExePluginClientProxy::HandleDeferredOnWorker2() {
+    ASSERT_ON_WORKER2();
+    while (!deferred_.empty()) {
+        auto [id, payload] = std::move(deferred_.front());
+        deferred_.pop_front();
+        HandleOnWorker2(id, payload);
+    }
+}
+
+// A message too short for its fields is rejected whole, and so is id 0: the
+// disconnection is this side's own event, reported by the endpoint.
+void ExePluginClientProxy::HandleOnWorker2(int32_t id, const std::string& payload) {
+    ASSERT_ON_WORKER2();
     Message m;
     if (!ParseClientMessage(id, payload, m)) return;
     switch (id) {
         case kPong:
             last_pong_ = Tools::os_gettime_ms();
             break;
-        case kDisconnected:
-            RequestQuit(false);
-            break;
         case kCall: {
-            // A call may overtake the end of Start on the main thread.
-            while (!started_ && plugin_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             IPlugin* plugin = plugin_.load();
             if (!plugin) break;
             InvokeCallback answer;
@@ -173,48 +210,12 @@ void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& pay
             ApplyStateSnapshot(m.data);
             break;
         case kExit:
+            if (ILog* log = App() ? App()->GetLog() : nullptr) log->Write(kLogInfo, "ExePluginClientProxy: Exit from the host");
             RequestQuit(true);
             break;
         default:
             break;
     }
-}
-
-// ---- forwarding components ----
-
-std::string ExePluginClientAppPathProxy::AppDirFromExeDir(const std::string& exe_dir) {
-    const size_t at = exe_dir.rfind("plugins");
-    if (at == std::string::npos || at == 0) return exe_dir;
-    return exe_dir.substr(0, at - 1);
-}
-
-const char* ExePluginClientAppPathProxy::GetAppDir() {
-    if (app_dir_.empty()) app_dir_ = AppDirFromExeDir(GetExeDir());
-    return app_dir_.c_str();
-}
-
-ExePluginClientPluginMgrProxy::~ExePluginClientPluginMgrProxy() { Free(); }
-
-bool ExePluginClientPluginMgrProxy::Init() {
-    ExePluginClientProxy::Instance().Start();
-    return true;
-}
-
-void ExePluginClientPluginMgrProxy::Free() {
-    ExePluginClientProxy::Instance().Stop();
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    for (auto& [name, proxy] : plugins_) LibraryDelete(proxy);
-    plugins_.clear();
-}
-
-IPlugin* ExePluginClientPluginMgrProxy::GetPlugin(const char* name) {
-    if (!name) return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    auto it = plugins_.find(std::string_view(name));
-    if (it != plugins_.end()) return it->second;
-    auto* proxy = LibraryNew<ExePluginClientPluginProxy>(std::string(name), this);
-    plugins_.emplace(name, proxy);
-    return proxy;
 }
 
 }  // namespace Application::ExePlugin

@@ -2,26 +2,32 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Application/Application.h"
-#include "framework/core/app_path.h"
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/exe_plugin_ipc_client.h"
+#include "framework/exeplugin/pending_calls.h"
 
 namespace Application::ExePlugin {
 
 // The plugin process's link to its host: the registered plugin object, the
 // connection, the calls waiting for answers, the notifier subscriptions and
-// the ping watch. One per process. Protocol work and the subscription and
-// call tables live on worker thread 2; the watch runs on the main thread.
+// the ping watch. One per process, living until the process ends (after
+// the workers have stopped), so its posted tasks never outlive it.
+// Threads: Register, Start and Stop on the main thread; the watch on the
+// main thread; the protocol work and the subscription and call tables on
+// worker thread 2; the forwarding operations on any thread.
 class ExePluginClientProxy {
 public:
     static constexpr uint64_t kPingIntervalMs = 3000;
     static constexpr uint32_t kWatchPeriodMs = 1000;
+    // Calls to the host waiting for answers; further calls are dropped.
+    static constexpr size_t kMaxPendingCalls = 100'000;
 
     static ExePluginClientProxy& Instance();
 
@@ -38,6 +44,10 @@ public:
 
     void OnMessage(int32_t id, std::string payload);
 
+    // Sends a frame as it is, whatever its id (tests of how the host treats
+    // ids it must not act on, and of its limits). Any thread.
+    void SendForTesting(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
+
 private:
     ExePluginClientProxy() = default;
     ~ExePluginClientProxy();
@@ -45,6 +55,8 @@ private:
     void OnConnection(bool connected);
     void CheckIfHostAlive();
     void OnMessageOnWorker2(int32_t id, const std::string& payload);
+    void HandleOnWorker2(int32_t id, const std::string& payload);
+    void HandleDeferredOnWorker2();
     void RequestQuit(bool flag);
 
     std::atomic<IPlugin*> plugin_{nullptr};
@@ -55,73 +67,12 @@ private:
     std::atomic<bool> exit_requested_{false};
     std::vector<std::function<void()>> cleanup_actions_;
     PendingCalls pending_calls_;
+    bool pending_limit_logged_ = false;
     std::map<uint32_t, NotifyCallback> subscriptions_;
     std::atomic<uint32_t> next_key_{0};
-};
-
-class ExePluginClientNotifyProxy final : public INotifier {
-public:
-    bool Init() override { return true; }
-    void Free() override {}
-    uintptr_t Subscribe(const char* module, int msg_id, NotifyCallback callback) override {
-        return ExePluginClientProxy::Instance().Subscribe(module, msg_id, std::move(callback));
-    }
-    void Unsubscribe(const char* module, int msg_id, uintptr_t handle) override {
-        ExePluginClientProxy::Instance().Unsubscribe(module, msg_id, handle);
-    }
-    void Notify(const char* module, int msg_id, const char* data, int length) override {
-        ExePluginClientProxy::Instance().Notify(module, msg_id, data, length);
-    }
-};
-
-// Paths as in the host, except that the application directory is the one
-// above the "plugins" folder the executable lives in.
-class ExePluginClientAppPathProxy final : public AppPath {
-public:
-    const char* GetAppDir() override;
-    static std::string AppDirFromExeDir(const std::string& exe_dir);
-
-private:
-    std::string app_dir_;
-};
-
-class ExePluginClientAppUtilProxy final : public IApplicationUtil {
-public:
-    bool Init() override { return true; }
-    void Free() override {}
-    void QuitApplication() override { ExePluginClientProxy::Instance().QuitApp(); }
-};
-
-class ExePluginClientPluginMgrProxy;
-
-// Stands for a plugin filed in the host; calls go over the connection.
-class ExePluginClientPluginProxy final : public IPlugin {
-public:
-    ExePluginClientPluginProxy(std::string name, ExePluginClientPluginMgrProxy* manager)
-        : name_(std::move(name)), manager_(manager) {}
-    bool Init() override { return true; }
-    void Free() override {}
-    const char* GetName() override { return name_.c_str(); }
-    void Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) override {
-        ExePluginClientProxy::Instance().CallPlugin(name_.c_str(), command, data, length, std::move(callback));
-    }
-
-private:
-    std::string name_;
-    [[maybe_unused]] ExePluginClientPluginMgrProxy* manager_;
-};
-
-class ExePluginClientPluginMgrProxy final : public IPluginMgr {
-public:
-    ~ExePluginClientPluginMgrProxy() override;
-    bool Init() override;
-    void Free() override;
-    // Never null for a name: whether the host has it shows only in answers.
-    IPlugin* GetPlugin(const char* name) override;
-
-private:
-    std::recursive_mutex lock_;
-    std::map<std::string, ExePluginClientPluginProxy*, std::less<>> plugins_;
+    // Messages that came before Start had finished, handled in order once it
+    // has (instead of holding worker thread 2 until then).
+    std::deque<std::pair<int32_t, std::string>> deferred_;
 };
 
 }  // namespace Application::ExePlugin

@@ -7,18 +7,10 @@
 #include "Tools/memory.h"
 #include "framework/core/application_impl.h"
 #include "framework/exeplugin/data_sync_link.h"
-#include "framework/exeplugin/process_control.h"
-#include "framework/plugins/plugin_factory_registry.h"
+#include "framework/exeplugin/worker2.h"
 
 namespace Application::ExePlugin {
 namespace {
-
-constexpr uint32_t kCheckPeriodMs = 1000;
-// After a lost connection the process is usually gone within milliseconds;
-// look again quickly before falling back to the once-a-second watch.
-constexpr uint32_t kQuickCheckMs = 5;
-constexpr uint32_t kExitGraceMs = 3000;
-constexpr uint32_t kTerminateGraceMs = 1000;
 
 ILog* Log() { return App() ? App()->GetLog() : nullptr; }
 INotifier* Notifier() { return App() ? App()->GetNotifier() : nullptr; }
@@ -26,91 +18,28 @@ IThreadTaskMgr* Tasks() { return App() ? App()->GetThreadTaskMgr() : nullptr; }
 
 std::string NamePayload(const std::string& name) { return PayloadWriter().Text(name).Take(); }
 
+// Counts an answer a host plugin still owes the plugin process, for as long
+// as the answer sender exists.
+class OwedAnswer {
+public:
+    explicit OwedAnswer(std::shared_ptr<std::atomic<size_t>> count) : count_(std::move(count)) { ++*count_; }
+    ~OwedAnswer() { --*count_; }
+    OwedAnswer(const OwedAnswer&) = delete;
+    OwedAnswer& operator=(const OwedAnswer&) = delete;
+
+private:
+    std::shared_ptr<std::atomic<size_t>> count_;
+};
+
 }  // namespace
-
-// ---- ExePluginProcessHost ----
-
-ExePluginProcessHost::~ExePluginProcessHost() { Stop(false); }
-
-void ExePluginProcessHost::Start(const std::string& executable, const std::string& arguments,
-                                 MessageHandler on_message) {
-    on_message_ = on_message;
-    const uintptr_t self = getObjID();
-    ipc_.Create(on_message, [this, self, on_message](bool connected) {
-        if (connected && on_message) on_message(kConnected, std::string());
-        if (ILog* log = Log())
-            log->Write(kLogInfo, "ipc.Create callback ipc:%p _exe_handle:%p connected:%d",
-                       static_cast<void*>(&ipc_), static_cast<void*>(process_), connected ? 1 : 0);
-        // A lost connection usually means the process ended: look now.
-        if (!connected)
-            OnWorker2([this, self] {
-                if (Tools::ObjKeeper::IsAlive(self)) ScheduleCheck(kQuickCheckMs, true);
-            });
-    });
-    const std::string command_line = ipc_.GetCmdLine() + " " + arguments;
-    char error[4096] = {};
-    process_ = Tools::os_create_process(executable.c_str(), command_line.c_str(), error);
-    if (ILog* log = Log()) {
-        if (!process_)
-            log->Write(kLogError, "os_create_process: error:%s file:%s cmd:%s", error, executable.c_str(),
-                       command_line.c_str());
-        else
-            log->Write(kLogInfo, "os_create_process: file:%s _exe_handle:%p cmd:%s", executable.c_str(),
-                       static_cast<void*>(process_), command_line.c_str());
-    }
-    // A process that could not be started has ended already: report it now.
-    ScheduleCheck(process_ ? kCheckPeriodMs : kQuickCheckMs, false);
-}
-
-void ExePluginProcessHost::ScheduleCheck(uint32_t delay_ms, bool priority) {
-    IThreadTaskMgr* tasks = Tasks();
-    if (!tasks) return;
-    const uintptr_t self = getObjID();
-    tasks->PostWorker2DelayTask(
-        [this, self, delay_ms] {
-            if (Tools::ObjKeeper::IsAlive(self)) Check(delay_ms);
-        },
-        delay_ms, priority);
-}
-
-void ExePluginProcessHost::Check(uint32_t last_delay_ms) {
-    if (exit_reported_) return;
-    if (!Tools::os_process_exists(process_)) {
-        exit_reported_ = true;
-        // The handler destroys this object: nothing may touch it afterwards.
-        if (on_message_) on_message_(kProcessExited, std::string());
-        return;
-    }
-    // Quick checks back off towards the once-a-second watch.
-    if (last_delay_ms < kCheckPeriodMs) ScheduleCheck(std::min(last_delay_ms * 2, kCheckPeriodMs), true);
-    else ScheduleCheck(kCheckPeriodMs, true);
-}
-
-std::string ExePluginProcessHost::ExitDescription() const {
-    return process_ ? DescribeExit(process_) : std::string("could not be started");
-}
-
-void ExePluginProcessHost::Stop(bool wait_for_exit) {
-    ipc_.Close();
-    if (!process_) return;
-    if (wait_for_exit && Tools::os_process_exists(process_) && !WaitForProcessExit(process_, kExitGraceMs)) {
-        SignalProcess(process_, false);
-        if (!WaitForProcessExit(process_, kTerminateGraceMs)) {
-            SignalProcess(process_, true);
-            WaitForProcessExit(process_, kTerminateGraceMs);
-        }
-    }
-    Tools::os_close_process(process_);
-    process_ = nullptr;
-}
-
-// ---- ExePluginHostProxy ----
 
 ExePluginHostProxy::ExePluginHostProxy(const PluginConfig& config)
     : plugin_process_(config.plugin_process),
       file_(config.file),
       name_(config.name),
       cmdline_(config.cmdline),
+      life_(std::make_unique<Tools::ObjKeeper>()),
+      life_id_(life_->getObjID()),
       ensure_process_(config.ensure_process) {
     if (config.msg_id != 0) {
         msg_mod_ = config.msg_mod;
@@ -128,31 +57,48 @@ ExePluginHostProxy::ExePluginHostProxy(const PluginConfig& config)
 }
 
 ExePluginHostProxy::~ExePluginHostProxy() {
-    if (trigger_handle_)
-        if (INotifier* notifier = Notifier()) notifier->Unsubscribe(msg_mod_.c_str(), msg_id_, trigger_handle_);
-    for (auto& action : cleanup_actions_) action();
-    cleanup_actions_.clear();
-    // Free has run; a process host left here only when the workers never ran.
-    if (process_host_) LibraryDelete(process_host_);
+    // The notifier waits for a delivery in progress: no callback runs after these.
+    if (INotifier* notifier = Notifier()) {
+        if (trigger_handle_) notifier->Unsubscribe(msg_mod_.c_str(), msg_id_, trigger_handle_);
+        if (const uintptr_t hook = shutdown_hook_.exchange(0)) notifier->Unsubscribe(App()->GetName(), kAppShuttingDown, hook);
+    }
+    RunOnWorker2AndWait([this] {
+        TearDown(false);
+        for (auto& action : cleanup_actions_) action();
+        cleanup_actions_.clear();
+        life_.reset();
+    });
+}
+
+void ExePluginHostProxy::Post(std::function<void()> task) {
+    OnWorker2([life = life_id_, task = std::move(task)] {
+        if (Tools::ObjKeeper::IsAlive(life)) task();
+    });
 }
 
 bool ExePluginHostProxy::Init() {
     INotifier* notifier = Notifier();
     if (!notifier) return true;
-    auto handle = std::make_shared<uintptr_t>(0);
-    *handle = notifier->Subscribe(App()->GetName(), kAppShuttingDown, [this, handle](unsigned, const char*, int) {
+    const uintptr_t handle = notifier->Subscribe(App()->GetName(), kAppShuttingDown, [this](unsigned, const char*, int) {
         shutting_down_ = true;
-        OnWorker2([this] {
-            if (process_host_) process_host_->Send(kExit, std::string());
+        // Every proxy posts its Exit now; worker thread 2 sends them all
+        // before it stops, so the processes end side by side.
+        Post([this] {
+            if (process_host_) process_host_->SendExit();
         });
-        Notifier()->Unsubscribe(App()->GetName(), kAppShuttingDown, *handle);
+        if (const uintptr_t hook = shutdown_hook_.exchange(0))
+            Notifier()->Unsubscribe(App()->GetName(), kAppShuttingDown, hook);
     });
+    shutdown_hook_ = handle;
     return true;
 }
 
-void ExePluginHostProxy::Free() { TearDown(shutting_down_.load()); }
+void ExePluginHostProxy::Free() {
+    RunOnWorker2AndWait([this] { TearDown(shutting_down_.load()); });
+}
 
 void ExePluginHostProxy::TearDown(bool wait_for_exit) {
+    ASSERT_ON_WORKER2();
     if (process_host_) {
         for (auto& action : cleanup_actions_) action();
         cleanup_actions_.clear();
@@ -160,7 +106,6 @@ void ExePluginHostProxy::TearDown(bool wait_for_exit) {
         LibraryDelete(process_host_);
         process_host_ = nullptr;
     }
-    pending_calls_.Clear();
     if (INotifier* notifier = Notifier())
         for (auto& [key, subscription] : client_subscriptions_)
             notifier->Unsubscribe(subscription.module.c_str(), subscription.msg_id, subscription.handle);
@@ -169,8 +114,14 @@ void ExePluginHostProxy::TearDown(bool wait_for_exit) {
 
 void ExePluginHostProxy::Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) {
     std::string bytes = data && length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
-    OnWorker2([this, command, bytes = std::move(bytes), callback = std::move(callback)]() mutable {
+    Post([this, command, bytes = std::move(bytes), callback = std::move(callback)]() mutable {
         SendCall(command, std::move(bytes), std::move(callback));
+    });
+}
+
+void ExePluginHostProxy::SendForTesting(int32_t id, std::string payload) {
+    Post([this, id, payload = std::move(payload)]() mutable {
+        if (process_host_) process_host_->Send(id, std::move(payload));
     });
 }
 
@@ -178,23 +129,30 @@ void ExePluginHostProxy::StartProcess() {
     IThreadTaskMgr* tasks = Tasks();
     if (!tasks) return;
     if (!tasks->IsWorker2Thread()) {
-        tasks->PostWorker2Task([this] { StartProcess(); });
+        Post([this] { StartProcess(); });
         return;
     }
     // No new process once the application shuts down: it would outlive us.
     if (process_host_ || shutting_down_) return;
-    process_host_ = LibraryNew<ExePluginProcessHost>();
+    process_host_ = LibraryNew<ExePluginProcessHost>(name_);
     started_at_ms_ = Tools::os_gettime_ms();
     char executable[1024] = {};
     if (Tools::os_get_executable_path(executable, sizeof executable, plugin_process_.c_str()) <= 0) return;
     // The configured command line is passed whole, however long.
     const std::string arguments =
         "-plugin_name=" + file_ + " -pid=" + std::to_string(Tools::os_current_pid()) + " " + cmdline_;
-    process_host_->Start(executable, arguments,
-                         [this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); });
+    const uintptr_t host_id = process_host_->getObjID();
+    ExePluginProcessHost::Events events;
+    // Messages come through tasks posted by the IPC thread: the proxy may be
+    // gone by then. The two events come from the process host's own checks.
+    events.on_message = [this, life = life_id_, host_id](int32_t id, std::string payload) {
+        if (Tools::ObjKeeper::IsAlive(life)) OnMessage(host_id, id, payload);
+    };
+    events.on_connected = [this, host_id] { OnConnected(host_id); };
+    events.on_ended = [this, host_id] { OnProcessExited(host_id); };
+    process_host_->Start(executable, arguments, std::move(events));
     process_host_->Send(kDataSyncToClient, FullStateSnapshot());
     ExePluginProcessHost* host = process_host_;
-    const uintptr_t host_id = host->getObjID();
     const uintptr_t listener = AddStateListener([host, host_id](const std::string& snapshot) {
         OnWorker2([host, host_id, snapshot] {
             if (Tools::ObjKeeper::IsAlive(host_id)) host->Send(kDataSyncToClient, snapshot);
@@ -204,19 +162,23 @@ void ExePluginHostProxy::StartProcess() {
 }
 
 void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
+    ASSERT_ON_WORKER2();
     StartProcess();
-    const uint32_t call_id = pending_calls_.Add(std::move(callback));
-    if (process_host_) process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
-}
-
-void ExePluginHostProxy::OnMessage(int32_t id, std::string payload) {
-    IThreadTaskMgr* tasks = Tasks();
-    if (!tasks) return;
-    if (!tasks->IsWorker2Thread()) {
-        tasks->PostWorker2Task([this, id, payload = std::move(payload)] { OnMessageOnWorker2(id, payload); });
+    if (!process_host_) return;
+    PendingCalls& pending = process_host_->pending_calls();
+    if (callback && pending.size() >= kMaxPendingCalls) {
+        process_host_->End("has not answered " + std::to_string(kMaxPendingCalls) +
+                           " calls (the limit of pending calls); cutting it off and restarting");
         return;
     }
-    OnMessageOnWorker2(id, payload);
+    // The call belongs to this run: its answer is taken from this run only.
+    const uint32_t call_id = pending.Add(std::move(callback));
+    process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
+}
+
+ExePluginProcessHost* ExePluginHostProxy::Current(uintptr_t host_id) const {
+    if (!process_host_ || process_host_->getObjID() != host_id || process_host_->ending()) return nullptr;
+    return process_host_;
 }
 
 void ExePluginHostProxy::Notify(int msg_id) {
@@ -225,26 +187,45 @@ void ExePluginHostProxy::Notify(int msg_id) {
         notifier->Notify(App()->GetName(), msg_id, payload.data(), static_cast<int>(payload.size()));
 }
 
-// Requests whose payload is too short for their fields are rejected whole.
-void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
+void ExePluginHostProxy::OnConnected(uintptr_t host_id) {
+    ASSERT_ON_WORKER2();
+    if (Current(host_id)) Notify(kAppPluginConnected);
+}
+
+// Only messages of the current run are served; requests whose payload is
+// too short for their fields, and ids the host keeps for its own events,
+// are rejected whole.
+void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::string& payload) {
+    ASSERT_ON_WORKER2();
+    ExePluginProcessHost* host = Current(host_id);
+    if (!host) return;
     Message m;
     if (!ParseHostMessage(id, payload, m)) return;
     INotifier* notifier = Notifier();
     switch (id) {
         case kPing:
-            if (process_host_) process_host_->Send(kPong, std::string());
+            host->RecordPing();
+            host->Send(kPong, std::string());
             break;
         case kSubscribe: {
             if (!notifier) break;
+            auto old = client_subscriptions_.find(m.token);
+            if (old == client_subscriptions_.end() && client_subscriptions_.size() >= kMaxSubscriptions) {
+                host->End("exceeded the limit of " + std::to_string(kMaxSubscriptions) +
+                          " subscriptions; cutting it off and restarting");
+                break;
+            }
             const uintptr_t handle = notifier->Subscribe(
                 m.name.c_str(), m.number,
-                [this, module = m.name, msg_id = m.number, key = m.token](unsigned, const char* data, int length) {
+                [this, life = life_id_, host_id, module = m.name, msg_id = m.number, key = m.token](
+                    unsigned, const char* data, int length) {
                     std::string forwarded = PayloadWriter().Text(module).I32(msg_id).U32(key).Text(data, length).Take();
-                    OnWorker2([this, forwarded = std::move(forwarded)]() mutable {
-                        if (process_host_) process_host_->Send(kNotification, std::move(forwarded));
+                    OnWorker2([this, life, host_id, forwarded = std::move(forwarded)]() mutable {
+                        if (!Tools::ObjKeeper::IsAlive(life)) return;
+                        if (ExePluginProcessHost* current = Current(host_id))
+                            current->Send(kNotification, std::move(forwarded));
                     });
                 });
-            auto old = client_subscriptions_.find(m.token);
             if (old != client_subscriptions_.end() && old->second.handle)
                 notifier->Unsubscribe(old->second.module.c_str(), old->second.msg_id, old->second.handle);
             client_subscriptions_[m.token] = {handle, m.name, m.number};
@@ -267,10 +248,21 @@ void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& paylo
             if (!plugin) break;
             InvokeCallback answer;
             if (m.token != 0) {
-                answer = [this, call_id = m.token](const char* result, int32_t length) {
+                if (host->OwedAnswers() >= kMaxPendingCalls) {
+                    host->End("has " + std::to_string(kMaxPendingCalls) +
+                              " calls waiting for answers from the host (the limit of pending calls); cutting it off "
+                              "and restarting");
+                    break;
+                }
+                // The answer goes back to the run that asked, never to a successor.
+                answer = [this, life = life_id_, host_id, call_id = m.token,
+                          owed = std::make_shared<OwedAnswer>(host->owed_answer_counter())](const char* result,
+                                                                                            int32_t length) {
                     std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
-                    OnWorker2([this, reply = std::move(reply)]() mutable {
-                        if (process_host_) process_host_->Send(kCallResultToClient, std::move(reply));
+                    OnWorker2([this, life, host_id, reply = std::move(reply)]() mutable {
+                        if (!Tools::ObjKeeper::IsAlive(life)) return;
+                        if (ExePluginProcessHost* current = Current(host_id))
+                            current->Send(kCallResultToClient, std::move(reply));
                     });
                 };
             }
@@ -278,16 +270,11 @@ void ExePluginHostProxy::OnMessageOnWorker2(int32_t id, const std::string& paylo
             break;
         }
         case kCallResultToHost:
-            pending_calls_.Answer(m.token, m.data);
-            break;
-        case kProcessExited:
-            OnProcessExited();
-            break;
-        case kConnected:
-            Notify(kAppPluginConnected);
+            host->pending_calls().Answer(m.token, m.data);
             break;
         case kLog:
-            if (ILog* log = Log()) log->Write(m.number, "%s", m.data.c_str());
+            if (host->AdmitLogLine())
+                if (ILog* log = Log()) log->Write(m.number, "%s", m.data.c_str());
             break;
         case kDataSyncToHost:
             ApplyStateSnapshot(m.data);
@@ -326,8 +313,10 @@ std::pair<uint32_t, uint32_t> ExePluginHostProxy::NextBackoff(uint32_t current_m
     return {current_ms, after};
 }
 
-void ExePluginHostProxy::OnProcessExited() {
-    const std::string how = process_host_ ? process_host_->ExitDescription() : std::string("ended");
+void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
+    ASSERT_ON_WORKER2();
+    if (!process_host_ || process_host_->getObjID() != host_id) return;
+    const std::string how = process_host_->ExitDescription();
     const uint64_t run_ms = Tools::os_gettime_ms() - started_at_ms_;
     TearDown(false);
     Notify(kAppPluginEnded);
@@ -345,28 +334,12 @@ void ExePluginHostProxy::OnProcessExited() {
     if (delay == 0) {
         StartProcess();
     } else if (IThreadTaskMgr* tasks = Tasks()) {
-        const uintptr_t self = getObjID();
         tasks->PostWorker2DelayTask(
-            [this, self] {
-                if (Tools::ObjKeeper::IsAlive(self)) StartProcess();
+            [this, life = life_id_] {
+                if (Tools::ObjKeeper::IsAlive(life)) StartProcess();
             },
             delay, false);
     }
 }
 
-// ---- ExePluginFactory ----
-
-IPlugin* ExePluginFactory::Create(const PluginConfig& config) { return LibraryNew<ExePluginHostProxy>(config); }
-
-void ExePluginFactory::Destroy(IPlugin* plugin) { LibraryDelete(plugin); }
-
-}  // namespace Application::ExePlugin
-
-namespace Application::ExePlugin {
-namespace {
-
-// Type 3 joins the registry when the library loads, beside types 1 and 2.
-const PluginFactoryRegistrar kRegistrar(kPluginExe, LibraryNew<ExePluginFactory>());
-
-}  // namespace
 }  // namespace Application::ExePlugin

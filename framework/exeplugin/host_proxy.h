@@ -6,53 +6,33 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Application/Application.h"
 #include "Tools/obj_keeper.h"
-#include "Tools/os.h"
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/process_host.h"
 
 namespace Application::ExePlugin {
-
-// One running plugin process: its handle, its IPC endpoint and the watch on
-// its life. Lives on worker thread 2; posted checks test that it still exists.
-class ExePluginProcessHost final : public Tools::ObjKeeper {
-public:
-    ExePluginProcessHost() = default;
-    ~ExePluginProcessHost() override;
-
-    // Starts the process with the connection switch in front of arguments.
-    // on_message receives the plugin's messages and the host-internal
-    // kConnected / kProcessExited events.
-    void Start(const std::string& executable, const std::string& arguments, MessageHandler on_message);
-    void Send(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
-    // Hands the endpoint back. With wait_for_exit the process gets 3 s to end
-    // after Exit, then is terminated, then killed: none is left behind.
-    void Stop(bool wait_for_exit);
-
-    bool started() const { return process_ != nullptr; }
-    // Exit code or signal of the ended process, as text for the log.
-    std::string ExitDescription() const;
-
-private:
-    void ScheduleCheck(uint32_t delay_ms, bool priority);
-    void Check(uint32_t last_delay_ms);
-
-    Tools::os_process_t process_ = nullptr;
-    ExePluginIPC_Host ipc_;
-    MessageHandler on_message_;
-    bool exit_reported_ = false;
-};
 
 // The host's face of a type 3 plugin: starts the plugin process (at creation,
 // at the first Invoke or on a trigger notification), serves its requests,
 // forwards calls to it, announces "app" 5 and 6, and restarts it when
-// configured, backing off when it dies quickly. All state changes happen on
-// worker thread 2, except construction, Init, Free by the manager and the
-// destructor, which run on the main thread while the workers are quiet.
-class ExePluginHostProxy final : public IPlugin, public Tools::ObjKeeper {
+// configured, backing off when it dies quickly.
+//
+// Threads: all state lives on worker thread 2. Construction and Init run on
+// the main thread; Invoke and the notifier and IPC callbacks on any thread
+// (they post to worker thread 2). Free and the destructor may run on any
+// thread but worker thread 2's own tasks: they do their work on worker
+// thread 2 and wait for it, so that once they return nothing of the proxy
+// runs any more (the plugin manager may destroy a proxy while the workers
+// run). Posted tasks check the proxy's liveness on worker thread 2.
+class ExePluginHostProxy final : public IPlugin {
 public:
+    // Per connection: a peer past one of these is cut off and restarted.
+    static constexpr size_t kMaxSubscriptions = 10'000;
+    static constexpr size_t kMaxPendingCalls = 100'000;
+
     // A run shorter than rapid_exit counts as a crash loop; one of reset or
     // longer clears the back-off.
     struct BackoffPolicy {
@@ -72,27 +52,36 @@ public:
     const char* GetName() override { return name_.c_str(); }
     void Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) override;
 
-    // The message handler; any thread (moves itself to worker thread 2).
-    void OnMessage(int32_t id, std::string payload);
-
     // The back-off rule: given the current delay and how long the ended run
     // lasted, the delay before the next start and the delay after that.
     static std::pair<uint32_t, uint32_t> NextBackoff(uint32_t current_ms, uint64_t run_ms);
 
+    // Sends a frame to the current process as it is, whatever its id (tests
+    // of how a plugin process treats ids it must not act on). Any thread.
+    void SendForTesting(int32_t id, std::string payload);
+
 private:
+    // Runs task on worker thread 2 while the proxy still exists.
+    void Post(std::function<void()> task);
     void StartProcess();
     void SendCall(int32_t command, std::string data, InvokeCallback callback);
-    void OnMessageOnWorker2(int32_t id, const std::string& payload);
-    void OnProcessExited();
+    void OnMessage(uintptr_t host_id, int32_t id, const std::string& payload);
+    void OnConnected(uintptr_t host_id);
+    void OnProcessExited(uintptr_t host_id);
+    // The process host of this id, if it is the current one and still served.
+    ExePluginProcessHost* Current(uintptr_t host_id) const;
     void TearDown(bool wait_for_exit);
     void Notify(int msg_id);
 
-    std::string plugin_process_;
-    std::string file_;
-    std::string name_;
-    std::string cmdline_;
+    const std::string plugin_process_;
+    const std::string file_;
+    const std::string name_;
+    const std::string cmdline_;
+    // Liveness of the proxy as its posted tasks see it; retired on worker
+    // thread 2, so that a check there and the end cannot interleave.
+    std::unique_ptr<Tools::ObjKeeper> life_;
+    const uintptr_t life_id_;
     ExePluginProcessHost* process_host_ = nullptr;
-    PendingCalls pending_calls_;
     struct ClientSubscription {
         uintptr_t handle;
         std::string module;
@@ -100,19 +89,14 @@ private:
     };
     std::map<uint32_t, ClientSubscription> client_subscriptions_;
     uintptr_t trigger_handle_ = 0;
+    std::atomic<uintptr_t> shutdown_hook_{0};
     std::string msg_mod_;
     int msg_id_ = 0;
-    bool ensure_process_ = false;
+    const bool ensure_process_ = false;
     std::vector<std::function<void()>> cleanup_actions_;
     std::atomic<bool> shutting_down_{false};
     uint64_t started_at_ms_ = 0;
     uint32_t backoff_ms_ = 0;
-};
-
-class ExePluginFactory final : public IPluginFactory {
-public:
-    IPlugin* Create(const PluginConfig& config) override;
-    void Destroy(IPlugin* plugin) override;
 };
 
 }  // namespace Application::ExePlugin

@@ -6,7 +6,7 @@ namespace {
 // The field layout of each message, shared by parser and encoder so the two
 // cannot drift apart.
 enum class Layout {
-    kEmpty,                   // Ping, Pong, Exit, QuitApp, the internal events
+    kEmpty,                   // Ping, Pong, Exit, QuitApp
     kNameNumberToken,         // Subscribe, Unsubscribe
     kNumberData,              // Notify, Log
     kNameNumberDataToken,     // CallPlugin
@@ -19,9 +19,9 @@ enum class Layout {
 
 Layout HostLayout(int32_t id) {
     switch (id) {
+        // ProcessExited and Connected are the host's own events: arriving in
+        // a frame they are unknown ids.
         case kPing:
-        case kProcessExited:
-        case kConnected:
         case kQuitApp: return Layout::kEmpty;
         case kSubscribe:
         case kUnsubscribe: return Layout::kNameNumberToken;
@@ -36,8 +36,8 @@ Layout HostLayout(int32_t id) {
 
 Layout ClientLayout(int32_t id) {
     switch (id) {
+        // Disconnected is the plugin process's own event, never a frame's id.
         case kPong:
-        case kDisconnected:
         case kExit: return Layout::kEmpty;
         case kCall: return Layout::kNumberDataToken;
         case kNotification: return Layout::kNameNumberTokenData;

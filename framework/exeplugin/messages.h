@@ -4,10 +4,13 @@
 #include <string>
 #include <string_view>
 
+#include "tools/payload.h"
+
 namespace Application::ExePlugin {
 
-// Messages from the plugin process to the host (and the two host-internal
-// events that share the host's handler).
+// Messages from the plugin process to the host. ProcessExited and Connected
+// name the host's own events; they never travel on the wire, and a frame
+// carrying them is not acted on.
 enum ClientToHostMessage : int32_t {
     kPing = -1,
     kSubscribe = 1,
@@ -22,8 +25,9 @@ enum ClientToHostMessage : int32_t {
     kQuitApp = 10,
 };
 
-// Messages from the host to the plugin process (and the client-internal
-// disconnection event).
+// Messages from the host to the plugin process. Disconnected names the
+// plugin process's own event (an empty frame from the endpoint); a frame
+// carrying id 0 is not acted on.
 enum HostToClientMessage : int32_t {
     kPong = -1,
     kDisconnected = 0,  // client-internal
@@ -34,69 +38,9 @@ enum HostToClientMessage : int32_t {
     kExit = 5,
 };
 
-// Builds a payload: u32 little-endian numbers and length-prefixed texts,
-// back to back.
-class PayloadWriter {
-public:
-    PayloadWriter& U32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-        return *this;
-    }
-    PayloadWriter& I32(int32_t value) { return U32(static_cast<uint32_t>(value)); }
-    PayloadWriter& Text(std::string_view text) {
-        U32(static_cast<uint32_t>(text.size()));
-        bytes_.append(text.data(), text.size());
-        return *this;
-    }
-    PayloadWriter& Text(const char* data, int32_t length) {
-        return Text(data && length > 0 ? std::string_view(data, static_cast<size_t>(length)) : std::string_view());
-    }
-    std::string Take() { return std::move(bytes_); }
-
-private:
-    std::string bytes_;
-};
-
-// Reads a payload with a cursor, checking every length against what remains.
-// Once a field does not fit, every later read fails too, so a message is
-// either read whole or rejected whole.
-class PayloadReader {
-public:
-    explicit PayloadReader(std::string_view bytes) : bytes_(bytes) {}
-
-    bool U32(uint32_t& value) {
-        if (failed_ || bytes_.size() - pos_ < 4) return Fail();
-        value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes_[pos_ + static_cast<size_t>(i)])) << (8 * i);
-        pos_ += 4;
-        return true;
-    }
-    bool I32(int32_t& value) {
-        uint32_t raw = 0;
-        if (!U32(raw)) return false;
-        value = static_cast<int32_t>(raw);
-        return true;
-    }
-    bool Text(std::string& text) {
-        uint32_t length = 0;
-        if (!U32(length)) return false;
-        if (bytes_.size() - pos_ < length) return Fail();
-        text.assign(bytes_.data() + pos_, length);
-        pos_ += length;
-        return true;
-    }
-    bool ok() const { return !failed_; }
-
-private:
-    bool Fail() {
-        failed_ = true;
-        return false;
-    }
-    std::string_view bytes_;
-    size_t pos_ = 0;
-    bool failed_ = false;
-};
+// The framework's one payload writer and reader.
+using PayloadWriter = Tools::detail::PayloadWriter;
+using PayloadReader = Tools::detail::PayloadReader;
 
 // The fields of one message, as far as its id carries them. Which member
 // holds what depends on the id (see the parsers below).
@@ -121,13 +65,7 @@ std::string EncodeHostMessage(const Message& message);
 std::string EncodeClientMessage(const Message& message);
 
 // One frame: the message id, then the payload.
-inline std::string Frame(int32_t id, std::string_view payload) {
-    PayloadWriter writer;
-    writer.I32(id);
-    std::string frame = writer.Take();
-    frame.append(payload.data(), payload.size());
-    return frame;
-}
+inline std::string Frame(int32_t id, std::string_view payload) { return PayloadWriter().I32(id).Raw(payload).Take(); }
 
 // Frames of 4 bytes or more carry a message; shorter ones are dropped.
 inline bool DecodeFrame(const char* data, int length, int32_t& id, std::string_view& payload) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/exeplugin/exe_plugin_ipc.h"
+#include "framework/exeplugin/pending_calls.h"
 #include "framework/exeplugin/host_proxy.h"
 
 namespace Application::ExePlugin {
@@ -100,9 +100,10 @@ TEST(MessagesTest, ParsersReadEveryMessageWholeOrNotAtAll) {
         EXPECT_TRUE(parse(c.message.id, payload + "zz", read)) << c.message.id;
     }
     Message read;
-    const int32_t host_unknown[] = {0, 11, -2, kConnected + 100};
+    // The receiving side's own event ids are unknown when a frame carries them.
+    const int32_t host_unknown[] = {0, 11, -2, kProcessExited, kConnected, kConnected + 100};
     for (int32_t id : host_unknown) EXPECT_FALSE(ParseHostMessage(id, "", read)) << id;
-    const int32_t client_unknown[] = {6, 11, -2};
+    const int32_t client_unknown[] = {kDisconnected, 6, 11, -2};
     for (int32_t id : client_unknown) EXPECT_FALSE(ParseClientMessage(id, "", read)) << id;
     // A text claiming more bytes than remain.
     const std::string lying = PayloadWriter().U32(1).Take() + PayloadWriter().U32(500).Take() + "short";

@@ -2,14 +2,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Tools/os.h"
 
 namespace Application::ExePlugin {
 
-// Waits up to timeout_ms for the process to end; true when it has.
-bool WaitForProcessExit(Tools::os_process_t process, uint32_t timeout_ms);
-// Asks the process to end (SIGTERM), or ends it (SIGKILL) when force is set.
+// Waits until every process of the list has ended or the monotonic clock
+// has reached deadline_ms; true when all have ended. One wait for all, so
+// their grace periods run side by side.
+bool WaitForProcessesExit(const std::vector<Tools::os_process_t>& processes, int64_t deadline_ms);
+// Asks the process to end (SIGTERM), or ends it (SIGKILL) when force is set,
+// through its pidfd.
 void SignalProcess(Tools::os_process_t process, bool force);
 // "exit code N" or "signal N (NAME)" of an ended process; "ended" when unknown.
 std::string DescribeExit(Tools::os_process_t process);

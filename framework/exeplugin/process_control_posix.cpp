@@ -5,34 +5,34 @@
 #include <string.h>
 
 #include <cerrno>
-#include <chrono>
+
+#include "tools/monotonic_clock.h"
+#include "tools/os_process_p.h"
 
 namespace Application::ExePlugin {
 
-bool WaitForProcessExit(Tools::os_process_t process, uint32_t timeout_ms) {
-    if (!process || !Tools::os_process_exists(process)) return true;
-    const int fd = Tools::os_process_wait_fd(process);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Tools::os_process_exists(process)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        if (fd >= 0) {
-            struct pollfd entry = {fd, POLLIN, 0};
-            const int result = poll(&entry, 1, static_cast<int>(left.count()));
-            if (result < 0 && errno != EINTR) return !Tools::os_process_exists(process);
-        } else {
-            struct timespec pause = {0, 10 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
+bool WaitForProcessesExit(const std::vector<Tools::os_process_t>& processes, int64_t deadline_ms) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        bool without_fd = false;
+        for (Tools::os_process_t process : processes) {
+            if (!process || !Tools::os_process_exists(process)) continue;
+            const int fd = Tools::os_process_wait_fd(process);
+            if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
+            else without_fd = true;
         }
+        if (fds.empty() && !without_fd) return true;
+        const int64_t left = deadline_ms - Tools::detail::MonotonicMs();
+        if (left <= 0) return false;
+        // Without pidfds (old kernels) there is nothing to wait on but time.
+        const int wait_ms = without_fd ? static_cast<int>(left < 10 ? left : 10) : static_cast<int>(left);
+        if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) return false;
     }
-    return true;
 }
 
 void SignalProcess(Tools::os_process_t process, bool force) {
-    if (!process) return;
-    const uint32_t pid = Tools::os_process_id(process);
-    if (pid == 0 || !Tools::os_process_exists(process)) return;
-    kill(static_cast<pid_t>(pid), force ? SIGKILL : SIGTERM);
+    if (process) Tools::detail::SignalProcess(process, force ? SIGKILL : SIGTERM);
 }
 
 std::string DescribeExit(Tools::os_process_t process) {

@@ -6,6 +6,7 @@
 #include "Application/Application.h"
 #include "Tools/os.h"
 #include "framework/core/application_impl.h"
+#include "tools/payload.h"
 
 namespace Application {
 namespace {
@@ -38,10 +39,6 @@ void PostToMainThread(Task task) {
 INotifier* Notifier() {
     IApplication* app = App();
     return app ? app->GetNotifier() : nullptr;
-}
-
-void PutLittleEndian32(std::string& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
 }  // namespace
@@ -170,12 +167,8 @@ void DllPluginProxy::OnTrigger(unsigned handle, const char* data, int length) {
     // this thread before the subscription is gone.
     if (trigger_spent_.exchange(true)) return;
     EnsureLoaded();
-    const uint32_t payload_length = data && length > 0 ? static_cast<uint32_t>(length) : 0;
-    std::string payload;
-    payload.reserve(8 + payload_length);
-    PutLittleEndian32(payload, static_cast<uint32_t>(msg_id_));
-    PutLittleEndian32(payload, payload_length);
-    if (payload_length) payload.append(data, payload_length);
+    // The message id, then the notification's data as a length-prefixed text.
+    const std::string payload = Tools::detail::PayloadWriter().I32(msg_id_).Text(data, length).Take();
     Invoke(0, payload.data(), static_cast<int32_t>(payload.size()), InvokeCallback());
     // The handle given to the callback, not trigger_handle_: the notification
     // may arrive on another thread before Subscribe has returned.

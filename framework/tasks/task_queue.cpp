@@ -59,6 +59,7 @@ bool TaskQueue::Append(TaskItem& item, bool priority) {
     } else {
         normal_.push_back(std::move(item));
     }
+    pending_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -82,6 +83,7 @@ void TaskQueue::Drain(std::vector<TaskItem>& list, const char* thread_name, uint
     for (TaskItem& item : snapshot) {
         if (IsDue(item, earliest_due)) {
             RunGuarded(item.task, thread_name);
+            pending_.fetch_sub(1, std::memory_order_relaxed);
         } else {
             std::lock_guard<std::recursive_mutex> guard(lock_);
             list.push_back(std::move(item));
@@ -102,6 +104,7 @@ uint64_t TaskQueue::RunPass(const char* thread_name) {
         if (priority_count_.load(std::memory_order_acquire) != 0) Drain(priority_, thread_name, earliest_due);
         if (IsDue(item, earliest_due)) {
             RunGuarded(item.task, thread_name);
+            pending_.fetch_sub(1, std::memory_order_relaxed);
         } else {
             std::lock_guard<std::recursive_mutex> guard(lock_);
             normal_.push_back(std::move(item));
@@ -128,6 +131,7 @@ void TaskQueue::Clear() {
         normal.swap(normal_);
         priority.swap(priority_);
         priority_count_.store(0, std::memory_order_release);
+        pending_.fetch_sub(normal.size() + priority.size(), std::memory_order_relaxed);
     }
     // Destroyed here, outside the lock: a task's captures may post on destruction.
 }

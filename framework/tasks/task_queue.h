@@ -52,6 +52,9 @@ public:
     // Destroys every listed task unrun.
     void Clear();
 
+    // Tasks posted and neither run nor destroyed yet, delayed ones included.
+    size_t PendingCountForTesting() const { return pending_.load(std::memory_order_relaxed); }
+
 private:
     bool Append(TaskItem& item, bool priority);
     bool IsDue(const TaskItem& item, uint64_t& earliest_due) const;
@@ -65,6 +68,7 @@ private:
     // lock when nothing is waiting; a post racing with the read is picked up
     // by the next drain.
     std::atomic<size_t> priority_count_{0};
+    std::atomic<size_t> pending_{0};
     bool closed_ = false;
 };
 

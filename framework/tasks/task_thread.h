@@ -41,6 +41,7 @@ public:
 
     bool IsCurrent() const { return id_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
     bool IsRunning() const { return running_.load(std::memory_order_acquire); }
+    size_t PendingCountForTesting() const { return queue_.PendingCountForTesting(); }
 
     static constexpr unsigned kMaxWaitMs = 100;
 

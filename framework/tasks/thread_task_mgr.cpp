@@ -16,7 +16,7 @@ bool ThreadTaskMgr::Init() {
 
 void ThreadTaskMgr::Free() {
     worker1_.Stop();
-    worker2_.Stop();
+    worker2_.Stop(true);
     main_.Clear();
 }
 

@@ -22,7 +22,9 @@ public:
     // worker1.
     bool Init() override;
     // Stops worker1 then worker2 and discards pending main tasks; harmless
-    // when repeated or when Init never ran.
+    // when repeated or when Init never ran. What was posted to worker2 before
+    // the stop still runs (if due): the plugin link queues its farewells
+    // (Exit to every plugin process) there as the application shuts down.
     void Free() override;
 
     bool IsWorker1Thread() override;
@@ -37,6 +39,11 @@ public:
 
     // One pass over the main queue on the calling thread (ProcessMainThreadTask).
     void RunMainQueuePass();
+
+    // False before Init and after Free: then nothing runs on worker2, and
+    // its owners' state may be touched from the thread that stopped it.
+    bool IsWorker2Running() const { return worker2_.IsRunning(); }
+    size_t Worker2PendingCountForTesting() const { return worker2_.PendingCountForTesting(); }
 
 private:
     TaskThread worker1_;

@@ -130,6 +130,34 @@ TEST(ThreadTaskMgrTest, DestructorWithoutFreeStopsWorkersAndDestroysTasks) {
     EXPECT_EQ(token.use_count(), 1);
 }
 
+// Work handed to worker2 just before the stop (the plugin link's farewells)
+// is done before the thread ends; not-yet-due delayed work is dropped.
+TEST(ThreadTaskMgrTest, FreeRunsWhatWasPostedToWorker2BeforeIt) {
+    ThreadTaskMgr mgr;
+    ASSERT_TRUE(mgr.Init());
+    std::atomic<bool> release{false};
+    std::atomic<int> ran{0};
+    auto token = std::make_shared<int>(0);
+    // The worker is busy when the stop comes, so the tasks behind are still listed.
+    mgr.PostWorker2Task([&] {
+        while (!release) std::this_thread::yield();
+    });
+    for (int i = 0; i < 100; ++i) mgr.PostWorker2Task([&ran] { ++ran; }, i % 2 == 0);
+    mgr.PostWorker2DelayTask([token, &ran] { ran += 1000; }, 3'600'000);
+    EXPECT_EQ(mgr.Worker2PendingCountForTesting(), 102u);
+    std::thread releaser([&] {
+        while (mgr.IsWorker2Running()) std::this_thread::yield();
+        release = true;
+    });
+    mgr.Free();
+    releaser.join();
+    EXPECT_EQ(ran, 100);
+    EXPECT_EQ(token.use_count(), 1) << "the delayed task is destroyed unrun";
+    EXPECT_EQ(mgr.Worker2PendingCountForTesting(), 0u);
+    mgr.PostWorker2Task([&ran] { ++ran; });
+    EXPECT_EQ(mgr.Worker2PendingCountForTesting(), 0u) << "posts after Free are dropped";
+}
+
 TEST(ThreadTaskMgrTest, DelayedTasksRunWhenDueOnEveryTarget) {
     ThreadTaskMgr mgr;
     ASSERT_TRUE(mgr.Init());

@@ -3,26 +3,12 @@
 #include <cstddef>
 
 #include "Application/Application.h"
+#include "tools/payload.h"
 
 namespace Application {
 
-namespace {
-
-constexpr size_t kClockBytes = 8;
-constexpr size_t kCountBytes = 4;
-constexpr size_t kEntryBytes = 12;
-
-void PutLittleEndian(std::string& out, uint64_t value, size_t bytes) {
-    for (size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-uint64_t GetLittleEndian(const char* in, size_t bytes) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(in[i])) << (8 * i);
-    return value;
-}
-
-}  // namespace
+using Tools::detail::PayloadReader;
+using Tools::detail::PayloadWriter;
 
 TimeMgr::TimeMgr() : process_clock_([this] { OnClockSet(); }), shared_clock_([this] { OnClockSet(); }) {
     DataSync::DataSyncMgr::Instance()->Register(kSyncName, this);
@@ -49,39 +35,30 @@ ITime* TimeMgr::GetTimeById(int id) {
     return clock.get();
 }
 
+// The shared clock (u64), then the count (u32) and each clock by id
+// (u32 id, u64 milliseconds).
 std::string TimeMgr::SaveState() {
-    std::string state;
-    PutLittleEndian(state, shared_clock_.GetTimeMs(), kClockBytes);
+    PayloadWriter state;
+    state.U64(shared_clock_.GetTimeMs());
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    state.reserve(kClockBytes + kCountBytes + kEntryBytes * clocks_by_id_.size());
-    PutLittleEndian(state, clocks_by_id_.size(), kCountBytes);
-    for (const auto& [id, clock] : clocks_by_id_) {
-        PutLittleEndian(state, static_cast<uint32_t>(id), 4);
-        PutLittleEndian(state, clock->GetTimeMs(), kClockBytes);
-    }
-    return state;
+    state.U32(static_cast<uint32_t>(clocks_by_id_.size()));
+    for (const auto& [id, clock] : clocks_by_id_) state.I32(id).U64(clock->GetTimeMs());
+    return state.Take();
 }
 
 void TimeMgr::LoadState(const std::string& state) {
+    PayloadReader reader(state);
     // Anything shorter cannot hold the shared clock; taking it as 0 would
     // throw the clock back to 1970.
-    if (state.size() < kClockBytes) return;
-    const char* cursor = state.data();
-    size_t left = state.size();
-    shared_clock_.SetTimeMsQuietly(GetLittleEndian(cursor, kClockBytes));
-    cursor += kClockBytes;
-    left -= kClockBytes;
-    if (left < kCountBytes) return;
-    const uint64_t count = GetLittleEndian(cursor, kCountBytes);
-    cursor += kCountBytes;
-    left -= kCountBytes;
-    for (uint64_t i = 0; i < count && left >= kEntryBytes; ++i) {
-        const int id = static_cast<int>(static_cast<uint32_t>(GetLittleEndian(cursor, 4)));
-        const uint64_t time_ms = GetLittleEndian(cursor + 4, kClockBytes);
+    uint64_t shared_ms = 0;
+    if (!reader.U64(shared_ms)) return;
+    shared_clock_.SetTimeMsQuietly(shared_ms);
+    uint32_t count = 0;
+    if (!reader.U32(count)) return;
+    int32_t id = 0;
+    uint64_t time_ms = 0;
+    for (uint32_t i = 0; i < count && reader.I32(id) && reader.U64(time_ms); ++i)
         static_cast<TimeImpl*>(GetTimeById(id))->SetTimeMsQuietly(time_ms);
-        cursor += kEntryBytes;
-        left -= kEntryBytes;
-    }
 }
 
 // Only the host sends its clocks out, so state taken over in a plugin

@@ -3,23 +3,11 @@
 #include <cstring>
 
 #include "Application/Application.h"
+#include "tools/payload.h"
 
 namespace Application {
-namespace {
-
-void AppendU32(std::string& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-bool ReadU32(const std::string& in, size_t& pos, uint32_t& value) {
-    if (in.size() - pos < 4) return false;
-    value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[pos + i])) << (8 * i);
-    pos += 4;
-    return true;
-}
-
-}  // namespace
+using Tools::detail::PayloadReader;
+using Tools::detail::PayloadWriter;
 
 UISkinImpl::UISkinImpl() {
     ReplacePackages({});
@@ -80,12 +68,7 @@ void UISkinImpl::RunPostedAnnouncement(const std::string& previous, const std::s
 }
 
 std::string UISkinImpl::SkinChangePayload(const std::string& previous, const std::string& next) {
-    std::string payload;
-    AppendU32(payload, static_cast<uint32_t>(previous.size()));
-    payload += previous;
-    AppendU32(payload, static_cast<uint32_t>(next.size()));
-    payload += next;
-    return payload;
+    return PayloadWriter().Text(previous).Text(next).Take();
 }
 
 void UISkinImpl::Announce(const std::string& previous, const std::string& next) {
@@ -101,27 +84,20 @@ void UISkinImpl::Announce(const std::string& previous, const std::string& next) 
 
 std::string UISkinImpl::SaveState() {
     const PackageList* packages = packages_.load();
-    std::string state;
-    AppendU32(state, static_cast<uint32_t>(packages->size()));
-    for (const std::string& path : *packages) {
-        AppendU32(state, static_cast<uint32_t>(path.size()));
-        state += path;
-    }
-    return state;
+    PayloadWriter state;
+    state.U32(static_cast<uint32_t>(packages->size()));
+    for (const std::string& path : *packages) state.Text(path);
+    return state.Take();
 }
 
 void UISkinImpl::LoadState(const std::string& state) {
+    // The packages read before a field that does not fit are kept.
     PackageList packages;
-    size_t pos = 0;
+    PayloadReader reader(state);
     uint32_t count = 0;
-    if (ReadU32(state, pos, count)) {
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t length = 0;
-            if (!ReadU32(state, pos, length) || state.size() - pos < length) break;
-            packages.emplace_back(state, pos, length);
-            pos += length;
-        }
-    }
+    std::string path;
+    if (reader.U32(count))
+        for (uint32_t i = 0; i < count && reader.Text(path); ++i) packages.push_back(path);
     ReplacePackages(std::move(packages));
 }
 

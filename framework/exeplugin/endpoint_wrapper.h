@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "Application/Application.h"
+#include "Tools/obj_keeper.h"
+#include "framework/exeplugin/messages.h"
+
+namespace Application::ExePlugin {
+
+using MessageHandler = std::function<void(int32_t id, std::string payload)>;
+using ConnectHandler = std::function<void(bool connected)>;
+
+// Wraps one IPC endpoint: adds the message id, keeps outgoing messages in
+// order and holds them back while the connection is not up. All sending
+// funnels through worker thread 2, where the wrapper lives (created, used and
+// destroyed there, or while that thread is not running); posted work checks
+// that the wrapper still exists. The handlers given to Create are called on
+// the endpoint's own thread.
+template <class Endpoint, bool kClient>
+class EndpointWrapper : public Tools::ObjKeeper {
+public:
+    // What may wait for the connection; past either limit on_overflow is
+    // called once and further frames are dropped.
+    static constexpr size_t kMaxQueuedFrames = 200'000;
+    static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+
+    EndpointWrapper() = default;
+    ~EndpointWrapper() override { Close(); }
+    EndpointWrapper(const EndpointWrapper&) = delete;
+    EndpointWrapper& operator=(const EndpointWrapper&) = delete;
+
+    // on_message gets each received frame of 4 bytes or more; on_empty_frame
+    // (client only) the empty frame with which the endpoint reports that the
+    // host is gone.
+    bool Create(MessageHandler on_message, ConnectHandler on_connected, std::function<void()> on_empty_frame = {},
+                std::function<void()> on_overflow = {});
+    // Any thread.
+    void Send(int32_t id, std::string payload);
+    void Close();
+    Endpoint* endpoint() const { return endpoint_; }
+    size_t QueuedFramesForTesting() const { return queue_.size(); }
+
+protected:
+    Endpoint* endpoint_ = nullptr;
+
+private:
+    void SendOnWorker2(std::string frame);
+    // Sends what waited, in order; false when the endpoint refused a frame
+    // (it stays first in line for the next connection).
+    bool FlushOnWorker2();
+
+    std::deque<std::string> queue_;
+    size_t queued_bytes_ = 0;
+    bool overflowed_ = false;
+    std::function<void()> on_overflow_;
+};
+
+}  // namespace Application::ExePlugin
