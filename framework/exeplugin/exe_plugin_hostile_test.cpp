@@ -1,6 +1,7 @@
 // The real host application object with the sample plugin executable, and a
 // hostile peer of another local user that poses as the plugin process.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,57 @@ TEST_F(ExePluginForeignUserTest, AnotherUserPosingAsThePluginProcessIsNeverHeard
     EXPECT_EQ(announcements_.ended(), 0) << "the forged ProcessExited was announced";
     EXPECT_EQ(announcements_.foreign(), 0);
     EXPECT_EQ(CountChildren("SampleProcess"), 1) << "a second plugin process was started";
+}
+
+// Another user's idle connections take no place at the host: a plugin
+// process killed and restarted during the flood connects and answers at once.
+TEST(ExePluginForeignFloodTest, ARestartedPluginProcessAnswersWithinFiveSecondsDuringTheFlood) {
+    if (const std::string why = ipct::ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    constexpr int kFlood = 1000;
+    TempTree tree("exe_flood");
+    ASSERT_TRUE(StartHost(tree.WriteConfig("[" + SampleProcessEntry() + "]")));
+    PluginAnnouncements announcements("SampleProcess");
+    announcements.Subscribe();
+    IPlugin* plugin = App()->GetPluginMgr()->GetPlugin("SampleProcess");
+    ASSERT_NE(plugin, nullptr);
+    const std::optional<std::string> first = Call(plugin, 4, "");
+    ASSERT_TRUE(first.has_value());
+    int port = 0;
+    {
+        std::ifstream cmdline("/proc/" + *first + "/cmdline");
+        const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        const size_t at = text.find("&port=");
+        ASSERT_NE(at, std::string::npos);
+        port = std::stoi(text.substr(at + 6));
+    }
+    const int descriptors_before = OpenDescriptors();
+
+    auto foreign = std::make_unique<ipct::ForeignUserProcess>();
+    ASSERT_TRUE(foreign->Start([port](int report, int command) {
+        int opened = 0;
+        while (opened < kFlood && ipct::RawConnectLoopback(port) >= 0) ++opened;
+        ipct::RawReport(report, opened == kFlood ? 'F' : 'E');
+        ipct::RawAwaitWord(command);
+        return 0;
+    }));
+    ASSERT_EQ(foreign->Report(), 'F');
+    ASSERT_EQ(::kill(std::stoi(*first), SIGKILL), 0);
+    // A call made before the end is noticed would go down with the old process.
+    ASSERT_TRUE(PumpUntil([&] { return announcements.connected() >= 2; }, 5s))
+        << "the restarted plugin process did not connect within 5 s";
+    const std::optional<std::string> second = Call(plugin, 4, "", 5s);
+    ASSERT_TRUE(second.has_value()) << "the restarted plugin process did not answer within 5 s";
+    EXPECT_NE(*second, *first);
+    EXPECT_EQ(announcements.connected(), 2);
+    EXPECT_EQ(announcements.ended(), 1);
+
+    foreign->Tell('q');
+    EXPECT_EQ(foreign->Wait(), 0);
+    foreign.reset();
+    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() <= descriptors_before; }, 10s))
+        << OpenDescriptors() << " descriptors open, " << descriptors_before << " before the flood";
+    DestroyApplication();
+    EXPECT_TRUE(PumpUntil([] { return CountChildren("SampleProcess") == 0; }, 10s));
 }
 
 }  // namespace
