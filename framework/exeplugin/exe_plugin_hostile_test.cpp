@@ -116,20 +116,11 @@ TEST_F(ExePluginForeignUserTest, AnotherUserPosingAsThePluginProcessIsNeverHeard
     const std::string frames =
         WireFrame(ExePlugin::kQuitApp) + WireFrame(ExePlugin::kProcessExited) + WireFrame(ExePlugin::kConnected);
 
+    // The peer reads the endpoint id from the held process's command line itself.
     ipct::ForeignUserProcess foreign;
-    ASSERT_TRUE(foreign.Start([&](int report, int) {
-        uint32_t ipcid = 0;
-        if (!ipct::RawReadIpcidFromCmdline(held, &ipcid)) return 2;
-        const int fd = ipct::RawConnectLoopback(port);
-        if (fd < 0) return 3;
-        char handshake[4];
-        for (int i = 0; i < 4; ++i) handshake[i] = static_cast<char>((ipcid >> (8 * i)) & 0xFFu);
-        if (ipct::RawWriteAll(fd, handshake, sizeof handshake)) ipct::RawWriteAll(fd, frames.data(), frames.size());
-        ipct::RawReport(report, ipct::RawWaitClosedByPeer(fd, 20000) ? 'X' : 'T');
-        return 0;
-    }));
+    ASSERT_TRUE(foreign.Start({"present", std::to_string(port), "pid:" + std::to_string(held), ipct::Hex(frames)}));
     EXPECT_EQ(foreign.Report(), 'X') << "the host kept another user's connection";
-    EXPECT_EQ(foreign.Wait(), 0) << "2: no id in the command line, 3: no connection, 100+: could not drop to 65534";
+    EXPECT_EQ(foreign.Wait(), 0) << "2: no id in the command line, 3: no connection, 100: could not drop to 65534";
     EXPECT_EQ(announcements_.connected(), 0) << "another user's connection was taken for the plugin process";
 
     ASSERT_TRUE(OpenGate());
@@ -168,13 +159,7 @@ TEST(ExePluginForeignFloodTest, ARestartedPluginProcessAnswersWithinFiveSecondsD
     const int descriptors_before = OpenDescriptors();
 
     auto foreign = std::make_unique<ipct::ForeignUserProcess>();
-    ASSERT_TRUE(foreign->Start([port](int report, int command) {
-        int opened = 0;
-        while (opened < kFlood && ipct::RawConnectLoopback(port) >= 0) ++opened;
-        ipct::RawReport(report, opened == kFlood ? 'F' : 'E');
-        ipct::RawAwaitWord(command);
-        return 0;
-    }));
+    ASSERT_TRUE(foreign->Start({"flood", std::to_string(port), std::to_string(kFlood)}));
     ASSERT_EQ(foreign->Report(), 'F');
     ASSERT_EQ(::kill(std::stoi(*first), SIGKILL), 0);
     // A call made before the end is noticed would go down with the old process.
