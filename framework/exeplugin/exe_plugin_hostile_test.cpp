@@ -1,6 +1,7 @@
 // The real host application object with the sample plugin executable, and a
 // hostile peer of another local user that poses as the plugin process.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,20 +116,11 @@ TEST_F(ExePluginForeignUserTest, AnotherUserPosingAsThePluginProcessIsNeverHeard
     const std::string frames =
         WireFrame(ExePlugin::kQuitApp) + WireFrame(ExePlugin::kProcessExited) + WireFrame(ExePlugin::kConnected);
 
+    // The peer reads the endpoint id from the held process's command line itself.
     ipct::ForeignUserProcess foreign;
-    ASSERT_TRUE(foreign.Start([&](int report, int) {
-        uint32_t ipcid = 0;
-        if (!ipct::RawReadIpcidFromCmdline(held, &ipcid)) return 2;
-        const int fd = ipct::RawConnectLoopback(port);
-        if (fd < 0) return 3;
-        char handshake[4];
-        for (int i = 0; i < 4; ++i) handshake[i] = static_cast<char>((ipcid >> (8 * i)) & 0xFFu);
-        if (ipct::RawWriteAll(fd, handshake, sizeof handshake)) ipct::RawWriteAll(fd, frames.data(), frames.size());
-        ipct::RawReport(report, ipct::RawWaitClosedByPeer(fd, 20000) ? 'X' : 'T');
-        return 0;
-    }));
+    ASSERT_TRUE(foreign.Start({"present", std::to_string(port), "pid:" + std::to_string(held), ipct::Hex(frames)}));
     EXPECT_EQ(foreign.Report(), 'X') << "the host kept another user's connection";
-    EXPECT_EQ(foreign.Wait(), 0) << "2: no id in the command line, 3: no connection, 100+: could not drop to 65534";
+    EXPECT_EQ(foreign.Wait(), 0) << "2: no id in the command line, 3: no connection, 100: could not drop to 65534";
     EXPECT_EQ(announcements_.connected(), 0) << "another user's connection was taken for the plugin process";
 
     ASSERT_TRUE(OpenGate());
@@ -141,6 +133,51 @@ TEST_F(ExePluginForeignUserTest, AnotherUserPosingAsThePluginProcessIsNeverHeard
     EXPECT_EQ(announcements_.ended(), 0) << "the forged ProcessExited was announced";
     EXPECT_EQ(announcements_.foreign(), 0);
     EXPECT_EQ(CountChildren("SampleProcess"), 1) << "a second plugin process was started";
+}
+
+// Another user's idle connections take no place at the host: a plugin
+// process killed and restarted during the flood connects and answers at once.
+TEST(ExePluginForeignFloodTest, ARestartedPluginProcessAnswersWithinFiveSecondsDuringTheFlood) {
+    if (const std::string why = ipct::ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    constexpr int kFlood = 1000;
+    TempTree tree("exe_flood");
+    ASSERT_TRUE(StartHost(tree.WriteConfig("[" + SampleProcessEntry() + "]")));
+    PluginAnnouncements announcements("SampleProcess");
+    announcements.Subscribe();
+    IPlugin* plugin = App()->GetPluginMgr()->GetPlugin("SampleProcess");
+    ASSERT_NE(plugin, nullptr);
+    const std::optional<std::string> first = Call(plugin, 4, "");
+    ASSERT_TRUE(first.has_value());
+    int port = 0;
+    {
+        std::ifstream cmdline("/proc/" + *first + "/cmdline");
+        const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        const size_t at = text.find("&port=");
+        ASSERT_NE(at, std::string::npos);
+        port = std::stoi(text.substr(at + 6));
+    }
+    const int descriptors_before = OpenDescriptors();
+
+    auto foreign = std::make_unique<ipct::ForeignUserProcess>();
+    ASSERT_TRUE(foreign->Start({"flood", std::to_string(port), std::to_string(kFlood)}));
+    ASSERT_EQ(foreign->Report(), 'F');
+    ASSERT_EQ(::kill(std::stoi(*first), SIGKILL), 0);
+    // A call made before the end is noticed would go down with the old process.
+    ASSERT_TRUE(PumpUntil([&] { return announcements.connected() >= 2; }, 5s))
+        << "the restarted plugin process did not connect within 5 s";
+    const std::optional<std::string> second = Call(plugin, 4, "", 5s);
+    ASSERT_TRUE(second.has_value()) << "the restarted plugin process did not answer within 5 s";
+    EXPECT_NE(*second, *first);
+    EXPECT_EQ(announcements.connected(), 2);
+    EXPECT_EQ(announcements.ended(), 1);
+
+    foreign->Tell('q');
+    EXPECT_EQ(foreign->Wait(), 0);
+    foreign.reset();
+    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() <= descriptors_before; }, 10s))
+        << OpenDescriptors() << " descriptors open, " << descriptors_before << " before the flood";
+    DestroyApplication();
+    EXPECT_TRUE(PumpUntil([] { return CountChildren("SampleProcess") == 0; }, 10s));
 }
 
 }  // namespace

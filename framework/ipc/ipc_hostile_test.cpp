@@ -236,16 +236,9 @@ TEST_F(HostileClientTest, AnotherUserWithTheRightIdIsClosedBeforeItBinds) {
     IIPCHost* host = manager.CreateHost();
     others.push_back(host);
     recorder.Attach(host);
-    const std::string bytes = Le32(IpcidOf(host)) + Frame("evil") + Frame("Cexit");
-    const int target = port;
     ForeignUserProcess foreign;
-    ASSERT_TRUE(foreign.Start([&](int report, int) {
-        const int fd = RawConnectLoopback(target);
-        if (fd < 0) return 2;
-        RawWriteAll(fd, bytes.data(), bytes.size());
-        RawReport(report, RawWaitClosedByPeer(fd, 20000) ? 'X' : 'T');
-        return 0;
-    }));
+    ASSERT_TRUE(foreign.Start({"present", std::to_string(port), std::to_string(IpcidOf(host)),
+                               Hex(Frame("evil") + Frame("Cexit"))}));
     EXPECT_EQ(foreign.Report(), 'X') << "the host kept another user's connection";
     EXPECT_EQ(foreign.Wait(), 0);
     EXPECT_GE(manager.ForeignRefusedForTesting(), 1u);
@@ -275,15 +268,9 @@ TEST_F(HostileClientTest, AnotherUsersFloodNeitherCrowdsOutAChildNorCostsDescrip
     constexpr int kFlood = 1000;
     const size_t descriptors_before = OpenDescriptors();
     const size_t refused_before = manager.ForeignRefusedForTesting();
-    const int target = port;
+    // Held open until told; the peer's exit closes them all.
     auto foreign = std::make_unique<ForeignUserProcess>();
-    ASSERT_TRUE(foreign->Start([&](int report, int command) {
-        int opened = 0;
-        while (opened < kFlood && RawConnectLoopback(target) >= 0) ++opened;
-        RawReport(report, opened == kFlood ? 'F' : 'E');
-        RawAwaitWord(command);  // held open until told; the exit closes them all
-        return 0;
-    }));
+    ASSERT_TRUE(foreign->Start({"flood", std::to_string(port), std::to_string(kFlood)}));
     ASSERT_EQ(foreign->Report(), 'F') << "the flood could not open its connections";
 
     HostRecorder& recorder = NewRecorder();

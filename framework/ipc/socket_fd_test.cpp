@@ -373,14 +373,8 @@ TEST_P(PeerOwnerTest, NamesAnotherUser) {
     if (const std::string why = testing::ForeignUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
     AcceptedPair pair;
     ASSERT_GT(pair.port, 0);
-    const int port = pair.port;
     testing::ForeignUserProcess foreign;
-    ASSERT_TRUE(foreign.Start([port](int report, int command) {
-        const int fd = testing::RawConnectLoopback(port);
-        testing::RawReport(report, fd >= 0 ? 'C' : 'E');
-        testing::RawAwaitWord(command);
-        return 0;
-    }));
+    ASSERT_TRUE(foreign.Start({"hold", std::to_string(pair.port)}));
     ASSERT_EQ(foreign.Report(), 'C');
     ASSERT_TRUE(pair.AcceptOne());
     uint32_t uid = 0;
