@@ -136,15 +136,19 @@ TEST(ThreadTaskMgrTest, FreeRunsWhatWasPostedToWorker2BeforeIt) {
     ThreadTaskMgr mgr;
     ASSERT_TRUE(mgr.Init());
     std::atomic<bool> release{false};
+    std::atomic<bool> busy{false};
     std::atomic<int> ran{0};
     auto token = std::make_shared<int>(0);
-    // The worker is busy when the stop comes, so the tasks behind are still listed.
+    // The worker is busy when the stop comes, so the tasks behind are still
+    // listed. Wait until it is: priority tasks would otherwise go ahead of it.
     mgr.PostWorker2Task([&] {
+        busy = true;
         while (!release) std::this_thread::yield();
     });
+    while (!busy) std::this_thread::yield();
     for (int i = 0; i < 100; ++i) mgr.PostWorker2Task([&ran] { ++ran; }, i % 2 == 0);
     mgr.PostWorker2DelayTask([token, &ran] { ran += 1000; }, 3'600'000);
-    EXPECT_EQ(mgr.Worker2PendingCountForTesting(), 102u);
+    EXPECT_EQ(mgr.Worker2PendingCountForTesting(), 102u) << "the running task and the 101 behind it";
     std::thread releaser([&] {
         while (mgr.IsWorker2Running()) std::this_thread::yield();
         release = true;
