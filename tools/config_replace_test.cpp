@@ -87,6 +87,12 @@ std::string ExpectedText(int w, int n) {
     ::_exit(0);
 }
 
+std::vector<std::string> Entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename());
+    return names;
+}
+
 void WriteFirstSave(const std::string& path) {
     config_data* config = nullptr;
     config_open(&config, path.c_str(), CONFIG_OPEN_ALWAYS);
@@ -115,6 +121,9 @@ TEST(ConfigReplaceTest, WriterKilledAtRandomPointsLeavesAWholeFile) {
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own, status " << status;
         ASSERT_TRUE(IsWholeSave(Tools::testing::ReadText(path))) << "after round " << round;
     }
+    // The next save clears what killed writers left behind.
+    WriteFirstSave(path);
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"main_config.ini"});
 }
 
 TEST(ConfigReplaceTest, TwoProcessesSavingTheSameFileNeverTearIt) {
@@ -149,9 +158,7 @@ TEST(ConfigReplaceTest, TwoProcessesSavingTheSameFileNeverTearIt) {
     ASSERT_TRUE(IsWholeSave(last));
     EXPECT_TRUE(last == ExpectedText(1, saves) || last == ExpectedText(2, saves)) << "the last save won";
     // Nobody was killed, so no temporary file stays behind.
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
-    EXPECT_EQ(names, std::vector<std::string>{"main_config.ini"});
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"main_config.ini"});
 }
 
 // Threads of one process with handles of their own, saving safely with a

@@ -17,7 +17,9 @@ namespace Tools::detail {
 // of the one it replaces.
 // 0 done; -1 the temporary file cannot be created (no such directory, no
 // permission); -2 writing, syncing, keeping the backup or renaming failed.
-// The temporary file never outlives a failure of this process.
+// The temporary file never outlives a failure of this process; those of
+// writers that were killed (their process is gone) are removed by the next
+// successful replacement of the same file.
 int ReplaceFileContents(const char* path, const char* head, size_t head_length, const char* body,
                         size_t body_length, const char* temp_suffix, const char* backup);
 

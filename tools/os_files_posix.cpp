@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -415,6 +417,32 @@ bool os_path_find_filename(const char* path, char* destination) {
 }
 
 namespace detail {
+namespace {
+
+// Temporary files of writers that were killed before their rename: names of
+// the form prefix + "-<pid>-<n>" in the directory of prefix whose process is
+// gone. A live writer's file is never touched, whoever it belongs to.
+void RemoveStaleTemporaries(const std::string& prefix) {
+    const std::string directory = DirectoryOf(prefix);
+    const size_t slash = prefix.find_last_of('/');
+    const std::string start = (slash == std::string::npos ? prefix : prefix.substr(slash + 1)) + "-";
+    DIR* listing = ::opendir(directory.c_str());
+    if (!listing) return;
+    const pid_t self = ::getpid();
+    while (dirent* entry = ::readdir(listing)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, start.c_str(), start.size()) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name + start.size(), &end, 10);
+        if (pid <= 0 || end == name + start.size() || *end != '-' || !end[1]) continue;
+        if (std::strspn(end + 1, "0123456789") != std::strlen(end + 1)) continue;
+        if (pid == self || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(listing), name, 0);
+    }
+    ::closedir(listing);
+}
+
+}  // namespace
 
 int ReplaceFileContents(const char* path, const char* head, size_t head_length, const char* body,
                         size_t body_length, const char* temp_suffix, const char* backup) {
@@ -450,6 +478,7 @@ int ReplaceFileContents(const char* path, const char* head, size_t head_length, 
         ::unlink(temp.c_str());
         return -2;
     }
+    RemoveStaleTemporaries(base);
     const std::string directory = DirectoryOf(path);
     SyncDirectory(directory);
     if (backup && *backup && DirectoryOf(backup) != directory) SyncDirectory(DirectoryOf(backup));

@@ -1,10 +1,10 @@
 #include "framework/log/log.h"
 
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
 #include <cstring>
 #include <cstdarg>
@@ -47,6 +47,18 @@ void TimeText(char* out, size_t size) {
                 return;
             }
     Tools::UTCToPekingString(Tools::os_gettime_ms(), out, size);
+}
+
+// Takes mutex unless the deadline passes first. Only the crash flush waits
+// like this, for at most its budget, so polling costs nothing the rest of the
+// time; a lock the crashed thread left held is simply given up on.
+bool LockBefore(std::mutex& mutex, int64_t deadline_ms) {
+    for (;;) {
+        if (mutex.try_lock()) return true;
+        if (Tools::detail::MonotonicMs() >= deadline_ms) return false;
+        const timespec pause{0, 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 }  // namespace
@@ -93,7 +105,7 @@ bool Log::Init() {
     const std::string path = directory + "/" + file_name;
     if (!file_.Open(path)) return true;
     {
-        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        std::lock_guard<std::mutex> guard(pending_lock_);
         accepting_ = true;
     }
     // The writer runs before Write lets anything in.
@@ -101,7 +113,7 @@ bool Log::Init() {
         writer_ = std::thread(&Log::WriterMain, this);
     } catch (const std::system_error&) {
         // Without a writer there is no log, as without a file.
-        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        std::lock_guard<std::mutex> guard(pending_lock_);
         accepting_ = false;
         file_.Close();
         return true;
@@ -115,7 +127,7 @@ bool Log::Init() {
 void Log::Free() {
     if (!enabled_.exchange(false)) return;
     {
-        std::lock_guard<std::timed_mutex> guard(pending_lock_);
+        std::lock_guard<std::mutex> guard(pending_lock_);
         accepting_ = false;  // every line taken so far is drained below
         stopping_ = true;
     }
@@ -125,7 +137,7 @@ void Log::Free() {
         std::lock_guard<std::mutex> guard(callbacks_lock_);
         level_callbacks_.clear();
     }
-    std::lock_guard<std::timed_mutex> guard(file_lock_);
+    std::lock_guard<std::mutex> guard(file_lock_);
     file_.Close();
 }
 
@@ -151,7 +163,7 @@ void Log::Write(int level, const char* format, ...) {
 
     // A burst costs the caller an append under a short lock; the writer is
     // woken only by the first line of a batch.
-    std::lock_guard<std::timed_mutex> guard(pending_lock_);
+    std::lock_guard<std::mutex> guard(pending_lock_);
     if (!accepting_) return;
     if (pending_.text.size() + line_length + 1 > kMaxPendingBytes) {
         ++pending_.dropped;
@@ -174,16 +186,16 @@ void Log::WriterMain() {
 
 bool Log::WriteOneBatchOnWriterThread() {
     {
-        std::unique_lock<std::timed_mutex> pending(pending_lock_);
+        std::unique_lock<std::mutex> pending(pending_lock_);
         pending_changed_.wait(pending, [this] { return !pending_.marks.empty() || pending_.dropped || stopping_; });
         if (pending_.marks.empty() && !pending_.dropped) return false;  // stopping, and all is written
     }
     {
         // Taken under the file lock, so that a crash flush that takes the
         // next batch cannot write it before this one.
-        std::lock_guard<std::timed_mutex> file(file_lock_);
+        std::lock_guard<std::mutex> file(file_lock_);
         {
-            std::lock_guard<std::timed_mutex> pending(pending_lock_);
+            std::lock_guard<std::mutex> pending(pending_lock_);
             std::swap(pending_, writing_);
         }
         WriteLinesLocked(writing_);
@@ -245,14 +257,11 @@ void Log::WriteLinesLocked(const Batch& batch) {
 
 bool Log::FlushQueuedForCrash(int timeout_ms) {
     const int64_t deadline = Tools::detail::MonotonicMs() + timeout_ms;
-    auto left = [deadline] {
-        return std::chrono::milliseconds(std::max<int64_t>(0, deadline - Tools::detail::MonotonicMs()));
-    };
-    std::unique_lock<std::timed_mutex> file(file_lock_, std::defer_lock);
-    if (!file.try_lock_for(left())) return false;
+    if (!LockBefore(file_lock_, deadline)) return false;
+    std::lock_guard<std::mutex> file(file_lock_, std::adopt_lock);
     {
-        std::unique_lock<std::timed_mutex> pending(pending_lock_, std::defer_lock);
-        if (!pending.try_lock_for(left())) return false;
+        if (!LockBefore(pending_lock_, deadline)) return false;
+        std::lock_guard<std::mutex> pending(pending_lock_, std::adopt_lock);
         // Swapped into storage that lives as long as the log: nothing is
         // allocated or freed here, in case the crash left the heap locked.
         std::swap(pending_, crash_batch_);

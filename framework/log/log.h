@@ -92,13 +92,13 @@ private:
     std::map<int, LevelLogCallback> level_callbacks_;
     std::atomic<bool> enabled_{false};
 
-    // Lock order: file_lock_, then pending_lock_. Both are timed, so that a
-    // crash flush never waits past its deadline on a lock the crash left held.
-    std::timed_mutex file_lock_;  // held from taking a batch until it is in the file
+    // Lock order: file_lock_, then pending_lock_. A crash flush never waits
+    // past its deadline for either, in case the crash left one held.
+    std::mutex file_lock_;  // held from taking a batch until it is in the file
     LogFile file_;
 
-    std::timed_mutex pending_lock_;  // held only to append a line or take the batch
-    std::condition_variable_any pending_changed_;
+    std::mutex pending_lock_;  // held only to append a line or take the batch
+    std::condition_variable pending_changed_;
     Batch pending_;
     bool accepting_ = false;  // lines are taken; cleared by Free before the writer drains
     bool stopping_ = false;
