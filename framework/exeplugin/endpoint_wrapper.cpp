@@ -57,9 +57,12 @@ void EndpointWrapper<Endpoint, kClient>::SendOnWorker2(std::string frame) {
     ASSERT_ON_WORKER2();
     // What waited goes first, also when no connect report brought it out
     // (a send refused once must not hold back everything after it).
-    if (endpoint_ && endpoint_->IsConnected() && FlushOnWorker2() &&
-        endpoint_->Send(frame.data(), static_cast<int>(frame.size())))
-        return;
+    if (endpoint_ && endpoint_->IsConnected() && FlushOnWorker2()) {
+        if (endpoint_->Send(frame.data(), static_cast<int>(frame.size()))) return;
+        // Refused on a live connection: it can never go (too long for the
+        // peer), so keeping it would hold back everything behind it.
+        if (endpoint_->IsConnected()) return;
+    }
     if (overflowed_) return;
     if (queue_.size() >= kMaxQueuedFrames || queued_bytes_ + frame.size() > kMaxQueuedBytes) {
         overflowed_ = true;
@@ -76,7 +79,7 @@ bool EndpointWrapper<Endpoint, kClient>::FlushOnWorker2() {
     if (!endpoint_) return false;
     while (!queue_.empty()) {
         const std::string& frame = queue_.front();
-        if (!endpoint_->Send(frame.data(), static_cast<int>(frame.size()))) return false;
+        if (!endpoint_->Send(frame.data(), static_cast<int>(frame.size())) && !endpoint_->IsConnected()) return false;
         queued_bytes_ -= frame.size();
         queue_.pop_front();
     }

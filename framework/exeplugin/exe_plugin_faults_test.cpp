@@ -178,6 +178,31 @@ TEST_F(ExePluginFaultsTest, AStoppedProcessIsFoundHungWhileTheOtherIsServed) {
     EXPECT_NE(second, first);
 }
 
+// A plugin process that takes none of its bytes (stopped, not yet silent
+// long enough to be judged hung) while calls pile up for it: cut off at the
+// queue limit, named in the log, and restarted.
+TEST_F(ExePluginFaultsTest, AProcessThatTakesNoBytesIsCutOffAtTheQueueLimit) {
+    ExePlugin::ExePluginHostProxy::BackoffPolicy policy;
+    policy.first_ms = 1;
+    ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting(policy);
+    ASSERT_TRUE(StartHost(tree_.WriteConfig("[" + Entry("Stopped") + "]")));
+    LogLines errors(kLogError);
+    IPlugin* plugin = Plugin("Stopped");
+    const pid_t first = Pid(plugin);
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(kill(first, SIGSTOP), 0);
+    const std::string big(8 << 20, 'x');
+    // More than the limit and whatever the kernel's socket buffers take.
+    for (int i = 0; i < 12; ++i) plugin->Invoke(1, big.data(), static_cast<int32_t>(big.size()), nullptr);
+    const std::string cut_line = "^plugin process 'Stopped' \\(pid " + std::to_string(first) +
+                                 "\\) did not take its messages: more than 64 MiB queued for it";
+    ASSERT_TRUE(PumpUntil([&] { return errors.Count(cut_line) == 1; }, 20s)) << "not cut off at the queue limit";
+    // Made while the cut-off process is still being ended: goes to the next run.
+    EXPECT_EQ(Call(plugin, 1, "again"), "echo: again") << "the restarted process does not answer";
+    EXPECT_NE(Pid(plugin), first);
+    EXPECT_EQ(errors.Count(cut_line), 1) << "the limit is logged once";
+}
+
 // A plugin process of our own user that sends the host's own event ids, and
 // a host frame with the plugin side's own id 0: ignored on both sides.
 TEST_F(ExePluginFaultsTest, OwnEventIdsFromTheWireAreIgnored) {

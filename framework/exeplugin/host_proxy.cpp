@@ -159,12 +159,27 @@ void ExePluginHostProxy::StartProcess() {
         });
     });
     cleanup_actions_.push_back([listener] { RemoveStateListener(listener); });
+    std::deque<HeldCall> held;
+    held.swap(calls_for_next_run_);
+    held_calls_limit_logged_ = false;
+    for (HeldCall& call : held) SendCall(call.command, std::move(call.data), std::move(call.callback));
 }
 
 void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
     ASSERT_ON_WORKER2();
     StartProcess();
     if (!process_host_) return;
+    if (process_host_->ending()) {
+        if (calls_for_next_run_.size() < kMaxPendingCalls) {
+            calls_for_next_run_.push_back({command, std::move(data), std::move(callback)});
+        } else if (!held_calls_limit_logged_) {
+            held_calls_limit_logged_ = true;
+            if (ILog* log = Log())
+                log->Write(kLogError, "plugin '%s': %zu calls wait for its next process (the limit); dropping more",
+                           name_.c_str(), kMaxPendingCalls);
+        }
+        return;
+    }
     PendingCalls& pending = process_host_->pending_calls();
     if (callback && pending.size() >= kMaxPendingCalls) {
         process_host_->End("has not answered " + std::to_string(kMaxPendingCalls) +
@@ -324,6 +339,8 @@ void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
         if (ILog* log = Log())
             log->Write(kLogError, "plugin process '%s' ended (%s); it starts again with the next call", name_.c_str(),
                        how.c_str());
+        // Calls made while it was ending are that next call.
+        if (!calls_for_next_run_.empty()) StartProcess();
         return;
     }
     auto [delay, next] = NextBackoff(backoff_ms_, run_ms);

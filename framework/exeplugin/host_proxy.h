@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,15 @@ private:
     int msg_id_ = 0;
     const bool ensure_process_ = false;
     std::vector<std::function<void()>> cleanup_actions_;
+    // Calls made while the current process is being ended: they go to the
+    // next run instead of being lost with the ending one.
+    struct HeldCall {
+        int32_t command;
+        std::string data;
+        InvokeCallback callback;
+    };
+    std::deque<HeldCall> calls_for_next_run_;
+    bool held_calls_limit_logged_ = false;
     std::atomic<bool> shutting_down_{false};
     uint64_t started_at_ms_ = 0;
     uint32_t backoff_ms_ = 0;

@@ -6,6 +6,7 @@
 
 #include "framework/exeplugin/process_control.h"
 #include "framework/exeplugin/worker2.h"
+#include "framework/ipc/ipc_mgr.h"
 #include "tools/monotonic_clock.h"
 
 namespace Application::ExePlugin {
@@ -177,6 +178,19 @@ void ExePluginProcessHost::OnConnection(bool connected) {
     }
     connected_ = false;
     lost_at_ms_ = Now();
+    // The IPC layer cut a peer that would not take its bytes: a hard limit.
+    switch (LastCloseReason(ipc_.endpoint())) {
+    case CloseReason::kSendQueueFull:
+        End("did not take its messages: more than " + std::to_string(ipc::CSocketFd::kMaxQueuedSendBytes >> 20) +
+            " MiB queued for it (the limit); cutting it off");
+        return;
+    case CloseReason::kSendStalled:
+        End("took none of its messages for " + std::to_string(ipc::CSocketFd::kSendStallMs / 1000) +
+            " s (the limit); cutting it off");
+        return;
+    default:
+        break;
+    }
     // A lost connection usually means the process ended: look now.
     RestartCheckChain(kQuickCheckMs);
 }
