@@ -7,8 +7,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -102,5 +108,82 @@ INSTANTIATE_TEST_SUITE_P(
                    {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin lasterr=",
                     "MakeNomalApplication", "Application inited 2.21.0.113"}}),
     [](const ::testing::TestParamInfo<PluginCase>& info) { return std::string(info.param.name); });
+
+// The configuration names plugin executables relative to the program's folder.
+std::string RelativeToProgram(const std::string& absolute) {
+    const std::string program = VELMORA_PROGRAM;
+    std::string up;
+    for (char c : program.substr(0, program.find_last_of('/')))
+        if (c == '/') up += "../";
+    return up + absolute.substr(1);
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// Six plugin processes and a SIGTERM to the host: every one is told to Exit
+// and ends by itself with exit code 0, side by side, and the host is gone
+// well within one grace period. The host's log stops before the plugins are
+// freed, so a wrapper records each plugin process's exit code.
+class VelmoraShutDownTest : public test_support::VelmoraProcessTest {};
+
+TEST_F(VelmoraShutDownTest, StopSignalEndsEveryPluginProcessThroughExit) {
+    constexpr int kProcesses = 6;
+    const std::string exits = temp_.path() + "/exits";
+    std::filesystem::create_directories(exits);
+    const std::string wrapper = temp_.path() + "/SampleProcessWrapper";
+    std::ofstream(wrapper) << "#!/bin/sh\n'" SAMPLE_PROCESS_PATH "' \"$@\"\necho $? > '" << exits << "/'$$\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    std::vector<std::string> entries;
+    for (int i = 0; i < kProcesses; ++i)
+        entries.push_back(R"({"type": 3, "name": "P)" + std::to_string(i) + R"(", "file": "P)" + std::to_string(i) +
+                          R"(", "plugin_process": ")" + RelativeToProgram(wrapper) + R"(", "ensure_process": true})");
+    const std::string config = temp_.path() + "/plugins.json";
+    std::ofstream(config) << ConfigText(entries);
+    Start({"-plugin_config=" + config});
+    ASSERT_TRUE(WaitUntilRunning());
+    const pid_t pid = child_.pid();
+    const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
+    while (Occurrences(LogText(pid), "connected:1") < kProcesses && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(Occurrences(LogText(pid), "connected:1"), static_cast<size_t>(kProcesses)) << LogText(pid);
+
+    const auto stopped_at = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "Velmora did not quit";
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped_at).count();
+    std::printf("host with %d plugin processes ended %.1f ms after SIGTERM\n", kProcesses, ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+    // The grace after Exit is 3 s: a host that waited for it did not get its
+    // processes to end by themselves.
+    EXPECT_LT(ms, 2500);
+
+    std::map<std::string, std::string> codes;
+    while (codes.size() < kProcesses && std::chrono::steady_clock::now() < deadline) {
+        codes.clear();
+        for (const auto& entry : std::filesystem::directory_iterator(exits)) {
+            std::ifstream in(entry.path());
+            std::string code;
+            if (std::getline(in, code)) codes[entry.path().filename().string()] = code;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(codes.size(), static_cast<size_t>(kProcesses)) << "not every plugin process ended";
+    for (const auto& [wrapper_pid, code] : codes) EXPECT_EQ(code, "0") << "plugin process under " << wrapper_pid;
+    // And each ended because it was told to.
+    size_t told = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(LogDir())) {
+        if (entry.path().filename().string().rfind("SampleProcess_", 0) != 0) continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        told += Occurrences(text.str(), "Exit from the host");
+    }
+    EXPECT_EQ(told, static_cast<size_t>(kProcesses));
+}
 
 }  // namespace
