@@ -55,12 +55,19 @@ protected:
         return current && current[0] ? std::string(current) + ":" + option : option;
     }
 
+    // Beside the leak suppressions: the races ThreadSanitizer sees inside Qt.
+    static std::string TsanSuppressions() {
+        const std::string lsan = VELMORA_LSAN_SUPPRESSIONS;
+        return lsan.substr(0, lsan.find_last_of('/') + 1) + "tsan_qt.supp";
+    }
+
     // The child's environment; changes replace or add variables of the
     // default one (an empty value removes one).
     std::vector<std::string> Environment(const std::map<std::string, std::string>& changes = {}) const {
         std::map<std::string, std::string> variables = {
             {"ASAN_OPTIONS", WithOption("ASAN_OPTIONS", "fast_unwind_on_malloc=0")},
             {"LSAN_OPTIONS", WithOption("LSAN_OPTIONS", "suppressions=" VELMORA_LSAN_SUPPRESSIONS)},
+            {"TSAN_OPTIONS", WithOption("TSAN_OPTIONS", "suppressions=" + TsanSuppressions())},
             {"QT_QPA_PLATFORM", "offscreen"},
             {"XDG_DATA_HOME", DataHome()},
             {"XDG_RUNTIME_DIR", temp_.path() + "/run"},
