@@ -38,9 +38,10 @@ std::vector<LogLine> Errors() {
 class DllPluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("dll_plugin_test_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test's name holds a '/': one folder, not two.
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(test.begin(), test.end(), '/', '_');
+        dir_ = std::filesystem::temp_directory_path() / ("dll_plugin_test_" + std::to_string(getpid()) + "_" + test);
         std::filesystem::create_directories(dir_);
         path_ = (dir_ / "config.json").string();
         recording_plugin::Reset();
