@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -24,29 +23,6 @@ std::string Entry(const std::string& name, const std::string& program = "SampleP
     return R"({"type": 3, "name": ")" + name + R"(", "file": ")" + name + R"(", "plugin_process": "plugins/)" + program +
            R"(", )" + extra + "}";
 }
-
-// Log lines of one level, gathered on the log writer's thread.
-class LogLines {
-public:
-    explicit LogLines(int level) : level_(level) {
-        SetLogCallback(level_, [this](const char* message, const char*) {
-            std::lock_guard<std::mutex> guard(lock_);
-            lines_.emplace_back(message);
-        });
-    }
-    ~LogLines() { SetLogCallback(level_, nullptr); }
-    int Count(const std::string& pattern) {
-        const std::regex re(pattern);
-        std::lock_guard<std::mutex> guard(lock_);
-        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),
-                                              [&](const std::string& line) { return std::regex_search(line, re); }));
-    }
-
-private:
-    const int level_;
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-};
 
 size_t Worker2Pending() {
     return dynamic_cast<ThreadTaskMgr*>(App()->GetThreadTaskMgr())->Worker2PendingCountForTesting();

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +192,29 @@ private:
     std::atomic<int> connected_{0};
     std::atomic<int> ended_{0};
     std::atomic<int> foreign_{0};
+};
+
+// Log lines of one level, gathered on the log writer's thread.
+class LogLines {
+public:
+    explicit LogLines(int level) : level_(level) {
+        SetLogCallback(level_, [this](const char* message, const char*) {
+            std::lock_guard<std::mutex> guard(lock_);
+            lines_.emplace_back(message);
+        });
+    }
+    ~LogLines() { SetLogCallback(level_, nullptr); }
+    int Count(const std::string& pattern) {
+        const std::regex re(pattern);
+        std::lock_guard<std::mutex> guard(lock_);
+        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),
+                                              [&](const std::string& line) { return std::regex_search(line, re); }));
+    }
+
+private:
+    const int level_;
+    std::mutex lock_;
+    std::vector<std::string> lines_;
 };
 
 }  // namespace Application::ExePluginTest

@@ -167,6 +167,15 @@ void ExePluginHostProxy::StartProcess() {
 
 void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
     ASSERT_ON_WORKER2();
+    // Refused here, where it is known whose call it is; its callback is
+    // never called, as for a call whose process ends before it answers.
+    const size_t payload_size = 4 + TextFieldSize(data.size()) + 4;
+    if (!FitsInFrame(payload_size)) {
+        if (ILog* log = Log())
+            log->Write(kLogError, "plugin '%s': call of command %d is %zu bytes, over the frame limit of %d bytes; not sent",
+                       name_.c_str(), command, payload_size + 4, ipc::FrameReader::kMaxFrameLength);
+        return;
+    }
     StartProcess();
     if (!process_host_) return;
     if (process_host_->ending()) {
@@ -234,6 +243,15 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                 m.name.c_str(), m.number,
                 [this, life = life_id_, host_id, module = m.name, msg_id = m.number, key = m.token](
                     unsigned, const char* data, int length) {
+                    const size_t size = TextFieldSize(module.size()) + 8 + TextFieldSize(length > 0 ? length : 0);
+                    if (!FitsInFrame(size)) {
+                        if (ILog* log = Log())
+                            log->Write(kLogError,
+                                       "plugin '%s': notification '%s' %d is %zu bytes, over the frame limit of %d "
+                                       "bytes; not forwarded",
+                                       name_.c_str(), module.c_str(), msg_id, size + 4, ipc::FrameReader::kMaxFrameLength);
+                        return;
+                    }
                     std::string forwarded = PayloadWriter().Text(module).I32(msg_id).U32(key).Text(data, length).Take();
                     OnWorker2([this, life, host_id, forwarded = std::move(forwarded)]() mutable {
                         if (!Tools::ObjKeeper::IsAlive(life)) return;
@@ -270,9 +288,19 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                     break;
                 }
                 // The answer goes back to the run that asked, never to a successor.
-                answer = [this, life = life_id_, host_id, call_id = m.token,
+                answer = [this, life = life_id_, host_id, call_id = m.token, command = m.number, target = m.name,
                           owed = std::make_shared<OwedAnswer>(host->owed_answer_counter())](const char* result,
                                                                                             int32_t length) {
+                    const size_t size = TextFieldSize(result && length > 0 ? length : 0) + 4;
+                    if (!FitsInFrame(size)) {
+                        if (ILog* log = Log())
+                            log->Write(kLogError,
+                                       "plugin '%s': answer of host plugin '%s' to command %d is %zu bytes, over the "
+                                       "frame limit of %d bytes; not sent",
+                                       name_.c_str(), target.c_str(), command, size + 4,
+                                       ipc::FrameReader::kMaxFrameLength);
+                        return;
+                    }
                     std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
                     OnWorker2([this, life, host_id, reply = std::move(reply)]() mutable {
                         if (!Tools::ObjKeeper::IsAlive(life)) return;

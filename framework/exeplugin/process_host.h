@@ -28,8 +28,8 @@ public:
     static constexpr int64_t kPingSilenceLimitMs = 10'000;
     // Forwarded log lines per second; more are counted and summarised.
     static constexpr uint32_t kMaxLogLinesPerSecond = 1000;
-    // Received messages waiting for worker thread 2; a peer that sends
-    // faster than we handle is cut off past this.
+    // Received messages waiting for worker thread 2; a peer whose message
+    // comes while this much waits sends faster than we handle and is cut off.
     static constexpr int64_t kMaxUnhandledIncomingBytes = int64_t{32} << 20;
 
     struct Events {

@@ -14,7 +14,7 @@
 // connection and returns; the thread that serves the connection (the server
 // thread in the parent, the endpoint's connection thread in the child)
 // writes it as the socket becomes writable. A peer that takes none of its
-// bytes for CSocketFd::kSendStallMs, or whose queue would pass
+// bytes for CSocketFd::kSendStallMs, or whose queue holds
 // CSocketFd::kMaxQueuedSendBytes, is disconnected through the normal path
 // (connect callback with false); LastCloseReason then tells why.
 //

@@ -200,7 +200,10 @@ bool CSocketFd::Queue(sys::ConstBuffer* buffers, size_t count) {
         }
         if (cut == CloseReason::kNone && written < total) {
             const size_t rest = total - written;
-            if (queued_bytes_ + rest > kMaxQueuedSendBytes) {
+            // What waits ahead is measured, so one frame of the largest size
+            // always fits behind a few small ones (at most the limit plus
+            // one frame is held).
+            if (queued_bytes_ >= kMaxQueuedSendBytes) {
                 // Also when part of the frame went out: the stream is torn then anyway.
                 cut = CloseReason::kSendQueueFull;
             } else {
