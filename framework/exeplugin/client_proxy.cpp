@@ -98,6 +98,14 @@ void ExePluginClientProxy::Stop() {
 
 void ExePluginClientProxy::OnConnection(bool connected) {
     if (!connected) {
+        if (ipc_.LastCloseReason() == ipc::CloseReason::kRefused) {
+            // The host lives on and ends what is left of this process's group.
+            if (ILog* log = Log())
+                log->Write(kLogError, "ExePluginClientProxy: the host refused the connection (closed it before any "
+                                      "message; it may serve no more plugin processes); quitting");
+            if (App()) App()->Quit(false);
+            return;
+        }
         // The host is gone or was never reached (or this process is ending
         // after the host's Exit, and the host ends what is left of its group).
         if (!exit_requested_) EndOwnGroup();

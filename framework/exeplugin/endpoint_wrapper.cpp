@@ -1,6 +1,7 @@
 #include "framework/exeplugin/endpoint_wrapper.h"
 
 #include "framework/exeplugin/worker2.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application::ExePlugin {
 
@@ -31,7 +32,9 @@ bool EndpointWrapper<Endpoint, kClient>::Create(MessageHandler on_message, Conne
     // Runs on the endpoint's thread: only the id is read here, the wrapper
     // itself is touched on worker thread 2 once it is known to exist.
     const uintptr_t self = getObjID();
-    endpoint_->SetConnectCallback([this, self, on_connected](bool connected) {
+    // The endpoint itself is alive while it calls its own callback.
+    endpoint_->SetConnectCallback([this, self, on_connected, endpoint = endpoint_](bool connected) {
+        close_reason_.store(connected ? ipc::CloseReason::kNone : Application::LastCloseReason(endpoint));
         if constexpr (kClient) {
             if (ILog* log = App() ? App()->GetLog() : nullptr)
                 log->Write(kLogInfo, "ExePluginIPC_Client connected:%d", connected ? 1 : 0);

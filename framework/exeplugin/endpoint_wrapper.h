@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -8,6 +9,7 @@
 #include "Application/Application.h"
 #include "Tools/obj_keeper.h"
 #include "framework/exeplugin/messages.h"
+#include "framework/ipc/socket_fd.h"
 
 namespace Application::ExePlugin {
 
@@ -45,6 +47,9 @@ public:
     void Send(int32_t id, std::string payload);
     void Close();
     Endpoint* endpoint() const { return endpoint_; }
+    // Why the last connection ended, as the endpoint told just before it
+    // reported the end (kNone before that). Any thread.
+    ipc::CloseReason LastCloseReason() const { return close_reason_.load(); }
     size_t QueuedFramesForTesting() const { return queue_.size(); }
 
 protected:
@@ -61,6 +66,7 @@ private:
     bool overflowed_ = false;
     std::function<void()> on_overflow_;
     TooLongHandler on_too_long_;
+    std::atomic<ipc::CloseReason> close_reason_{ipc::CloseReason::kNone};
 };
 
 }  // namespace Application::ExePlugin

@@ -3,14 +3,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "framework/exeplugin/exe_plugin_test_support.h"
 #include "framework/exeplugin/host_proxy.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application {
 namespace {
@@ -50,10 +53,29 @@ std::vector<pid_t> ReadPids(const fs::path& file) {
     return pids;
 }
 
+// "app" 5 and 6 of every plugin.
+class AllAnnouncements {
+public:
+    void Subscribe() {
+        INotifier* notifier = App()->GetNotifier();
+        notifier->Subscribe("app", kAppPluginConnected, [this](unsigned, const char*, int) { ++connected; });
+        notifier->Subscribe("app", kAppPluginEnded, [this](unsigned, const char*, int) { ++ended; });
+    }
+    std::atomic<int> connected{0};
+    std::atomic<int> ended{0};
+};
+
+std::string Entries(int count) {
+    std::string entries;
+    for (int i = 0; i < count; ++i) entries += (i ? ", " : "") + Entry("P" + std::to_string(i));
+    return "[" + entries + "]";
+}
+
 class ExePluginScaleTest : public ::testing::Test {
 protected:
     void TearDown() override {
         DestroyApplication();
+        IPCMgrImpl::SetConnectionLimitForTesting(0);
         EXPECT_TRUE(PumpUntil([] { return Children().empty(); }, 10s)) << "a plugin process outlived the host";
     }
     IPlugin* Plugin(const char* name) { return App()->GetPluginMgr()->GetPlugin(name); }
@@ -140,6 +162,68 @@ TEST_F(ExePluginScaleTest, HelpersOfAPluginProcessEndWithIt) {
 
     DestroyApplication();
     EXPECT_TRUE(PumpUntil([&] { return !Alive(second_helper); }, 5s)) << "a helper outlived the host's shut-down";
+}
+
+// Many plugin processes at once: every one connects, answers and stays.
+// 30 in CI, 100 by hand (or VELMORA_PLUGIN_COUNT).
+TEST_F(ExePluginScaleTest, ManyPluginProcessesAllConnectAndAnswer) {
+    int count = std::getenv("CI") ? 30 : 100;
+    if (const char* wanted = std::getenv("VELMORA_PLUGIN_COUNT")) count = std::atoi(wanted);
+    const int descriptors_before = OpenDescriptors();
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(StartHost(tree_.WriteConfig(Entries(count))));
+    AllAnnouncements announcements;
+    announcements.Subscribe();
+    ASSERT_TRUE(PumpUntil([&] { return announcements.connected.load() == count; }, 120s))
+        << announcements.connected.load() << " of " << count << " connected";
+    const double connected_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    std::vector<std::shared_ptr<Answer>> answers;
+    for (int i = 0; i < count; ++i) answers.push_back(Send(Plugin(("P" + std::to_string(i)).c_str()), 1, "hi"));
+    ASSERT_TRUE(PumpUntil([&] {
+        return std::all_of(answers.begin(), answers.end(), [](const auto& answer) { return answer->arrived(); });
+    }, 60s)) << "not every plugin answered";
+    for (const auto& answer : answers) EXPECT_EQ(answer->get(), "echo: hi");
+    EXPECT_EQ(announcements.ended.load(), 0);
+    EXPECT_EQ(CountChildren("SampleProcess"), count);
+    EXPECT_EQ(announcements.connected.load(), count) << "a plugin process was restarted";
+    std::printf("%d plugin processes: all connected after %.2f s; host descriptors %d (%d before), limit %d "
+                "connections\n",
+                count, connected_s, OpenDescriptors(), descriptors_before,
+                dynamic_cast<IPCMgrImpl*>(App()->GetIPCMgr())->ConnectionLimit());
+}
+
+// With the server's limit reached, the plugin processes past it are
+// refused: the host names each once, each plugin process says so in its own
+// log, and none is restarted.
+TEST_F(ExePluginScaleTest, PluginProcessesPastTheConnectionLimitAreRefusedOnceAndNotRestarted) {
+    constexpr int kLimit = 3;
+    constexpr int kPlugins = 5;
+    IPCMgrImpl::SetConnectionLimitForTesting(kLimit);
+    ASSERT_TRUE(StartHost(tree_.WriteConfig(Entries(kPlugins))));
+    LogLines errors(kLogError);
+    AllAnnouncements announcements;
+    announcements.Subscribe();
+    const std::string refused_line = "^plugin process 'P[0-9]' \\(pid [0-9]+\\) was refused: the host serves at most " +
+                                     std::to_string(kLimit) + " plugin processes at once \\(the limit\\)";
+    ASSERT_TRUE(PumpUntil([&] {
+        return announcements.connected.load() == kLimit && errors.Count(refused_line) == kPlugins - kLimit &&
+               announcements.ended.load() == kPlugins - kLimit;
+    })) << announcements.connected.load() << " connected, " << errors.Count(refused_line) << " refused, "
+        << announcements.ended.load() << " ended";
+    // The refused stay ended: no restart within the first back-off and more.
+    EXPECT_FALSE(PumpUntil([&] {
+        return announcements.connected.load() > kLimit || errors.Count(refused_line) > kPlugins - kLimit ||
+               CountChildren("SampleProcess") > kLimit;
+    }, 3s)) << "a refused plugin process was restarted";
+    EXPECT_EQ(CountChildren("SampleProcess"), kLimit);
+    int told = 0;
+    for (const auto& file : fs::directory_iterator(tree_.root() / "VelmoraData" / "logs")) {
+        std::ifstream in(file.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        if (text.str().find("ExePluginClientProxy: the host refused the connection") != std::string::npos) ++told;
+    }
+    EXPECT_EQ(told, kPlugins - kLimit) << "every refused plugin process logs the refusal";
 }
 
 }  // namespace

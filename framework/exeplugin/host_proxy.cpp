@@ -8,6 +8,7 @@
 #include "framework/core/application_impl.h"
 #include "framework/exeplugin/data_sync_link.h"
 #include "framework/exeplugin/worker2.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -149,6 +150,7 @@ void ExePluginHostProxy::StartProcess() {
         if (Tools::ObjKeeper::IsAlive(life)) OnMessage(host_id, id, payload);
     };
     events.on_connected = [this, host_id] { OnConnected(host_id); };
+    events.on_refused = [this, host_id] { OnRefused(host_id); };
     events.on_ended = [this, host_id] { OnProcessExited(host_id); };
     process_host_->Start(executable, arguments, std::move(events));
     process_host_->Send(kDataSyncToClient, FullStateSnapshot());
@@ -213,7 +215,24 @@ void ExePluginHostProxy::Notify(int msg_id) {
 
 void ExePluginHostProxy::OnConnected(uintptr_t host_id) {
     ASSERT_ON_WORKER2();
-    if (Current(host_id)) Notify(kAppPluginConnected);
+    if (!Current(host_id)) return;
+    refusal_logged_ = false;
+    Notify(kAppPluginConnected);
+}
+
+void ExePluginHostProxy::OnRefused(uintptr_t host_id) {
+    ASSERT_ON_WORKER2();
+    ExePluginProcessHost* host = Current(host_id);
+    if (!host) return;
+    refused_ = true;
+    if (refusal_logged_) return;
+    refusal_logged_ = true;
+    auto* ipc = App() ? dynamic_cast<IPCMgrImpl*>(App()->GetIPCMgr()) : nullptr;
+    if (ILog* log = Log())
+        log->Write(kLogError,
+                   "plugin process '%s' (pid %u) was refused: the host serves at most %d plugin processes at once (the "
+                   "limit); it is not restarted, it starts again with the next call",
+                   name_.c_str(), host->pid(), ipc ? ipc->ConnectionLimit() : 0);
 }
 
 // Only messages of the current run are served; requests whose payload is
@@ -361,8 +380,16 @@ void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
     if (!process_host_ || process_host_->getObjID() != host_id) return;
     const std::string how = process_host_->ExitDescription();
     const uint64_t run_ms = Tools::os_gettime_ms() - started_at_ms_;
+    const bool refused = std::exchange(refused_, false);
     TearDown(false);
     Notify(kAppPluginEnded);
+    if (refused) {
+        // Restarting would only be refused again, over and over.
+        if (ILog* log = Log())
+            log->Write(kLogInfo, "plugin process '%s' ended after its connection was refused (%s)", name_.c_str(),
+                       how.c_str());
+        return;
+    }
     if (!ensure_process_) {
         if (ILog* log = Log())
             log->Write(kLogError, "plugin process '%s' ended (%s); it starts again with the next call", name_.c_str(),

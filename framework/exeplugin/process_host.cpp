@@ -197,6 +197,9 @@ void ExePluginProcessHost::OnConnection(bool connected) {
         End("took none of its messages for " + std::to_string(ipc::CSocketFd::kSendStallMs / 1000) +
             " s (the limit); cutting it off");
         return;
+    case CloseReason::kRefused:
+        if (events_.on_refused) events_.on_refused();
+        break;
     default:
         break;
     }

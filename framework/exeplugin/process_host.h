@@ -36,6 +36,9 @@ public:
         // Each message from the wire (never a host-internal event).
         std::function<void(int32_t id, std::string payload)> on_message;
         std::function<void()> on_connected;
+        // The host's IPC server refused its connection: it serves no more
+        // plugin processes. The process quits by itself; on_ended follows.
+        std::function<void()> on_refused;
         // The process has ended (or could not be started); the handler
         // destroys this object.
         std::function<void()> on_ended;

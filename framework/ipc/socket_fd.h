@@ -41,6 +41,7 @@ enum class CloseReason : uint8_t {
     kSendQueueFull,  // more came while kMaxQueuedSendBytes waited
     kProtocolError,  // a bad frame length or a refused handshake
     kClosedLocally,  // this side closed it (stop, interrupt, shut-down)
+    kRefused,        // the server was full (server side); the peer closed before any frame (client side)
 };
 
 // A short English text for logs ("send queue full", ...).
@@ -63,6 +64,13 @@ public:
             (void)connection;
             (void)id;
             return true;
+        }
+        // On servers that require a handshake: a client that identified
+        // itself as id is refused because the table is full; its connection
+        // is closed after this (with OnClose).
+        virtual void OnRefusedAtCapacity(CSocketFd* connection, uint32_t id) {
+            (void)connection;
+            (void)id;
         }
 
     protected:
