@@ -53,18 +53,6 @@ std::vector<pid_t> ReadPids(const fs::path& file) {
     return pids;
 }
 
-// "app" 5 and 6 of every plugin.
-class AllAnnouncements {
-public:
-    void Subscribe() {
-        INotifier* notifier = App()->GetNotifier();
-        notifier->Subscribe("app", kAppPluginConnected, [this](unsigned, const char*, int) { ++connected; });
-        notifier->Subscribe("app", kAppPluginEnded, [this](unsigned, const char*, int) { ++ended; });
-    }
-    std::atomic<int> connected{0};
-    std::atomic<int> ended{0};
-};
-
 std::string Entries(int count) {
     std::string entries;
     for (int i = 0; i < count; ++i) entries += (i ? ", " : "") + Entry("P" + std::to_string(i));
@@ -172,10 +160,10 @@ TEST_F(ExePluginScaleTest, ManyPluginProcessesAllConnectAndAnswer) {
     const int descriptors_before = OpenDescriptors();
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_TRUE(StartHost(tree_.WriteConfig(Entries(count))));
-    AllAnnouncements announcements;
+    PluginAnnouncements announcements("");
     announcements.Subscribe();
-    ASSERT_TRUE(PumpUntil([&] { return announcements.connected.load() == count; }, 120s))
-        << announcements.connected.load() << " of " << count << " connected";
+    ASSERT_TRUE(PumpUntil([&] { return announcements.all_connected() == count; }, 120s))
+        << announcements.all_connected() << " of " << count << " connected";
     const double connected_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     std::vector<std::shared_ptr<Answer>> answers;
     for (int i = 0; i < count; ++i) answers.push_back(Send(Plugin(("P" + std::to_string(i)).c_str()), 1, "hi"));
@@ -183,9 +171,9 @@ TEST_F(ExePluginScaleTest, ManyPluginProcessesAllConnectAndAnswer) {
         return std::all_of(answers.begin(), answers.end(), [](const auto& answer) { return answer->arrived(); });
     }, 60s)) << "not every plugin answered";
     for (const auto& answer : answers) EXPECT_EQ(answer->get(), "echo: hi");
-    EXPECT_EQ(announcements.ended.load(), 0);
+    EXPECT_EQ(announcements.all_ended(), 0);
     EXPECT_EQ(CountChildren("SampleProcess"), count);
-    EXPECT_EQ(announcements.connected.load(), count) << "a plugin process was restarted";
+    EXPECT_EQ(announcements.all_connected(), count) << "a plugin process was restarted";
     std::printf("%d plugin processes: all connected after %.2f s; host descriptors %d (%d before), limit %d "
                 "connections\n",
                 count, connected_s, OpenDescriptors(), descriptors_before,
@@ -201,18 +189,18 @@ TEST_F(ExePluginScaleTest, PluginProcessesPastTheConnectionLimitAreRefusedOnceAn
     IPCMgrImpl::SetConnectionLimitForTesting(kLimit);
     ASSERT_TRUE(StartHost(tree_.WriteConfig(Entries(kPlugins))));
     LogLines errors(kLogError);
-    AllAnnouncements announcements;
+    PluginAnnouncements announcements("");
     announcements.Subscribe();
     const std::string refused_line = "^plugin process 'P[0-9]' \\(pid [0-9]+\\) was refused: the host serves at most " +
                                      std::to_string(kLimit) + " plugin processes at once \\(the limit\\)";
     ASSERT_TRUE(PumpUntil([&] {
-        return announcements.connected.load() == kLimit && errors.Count(refused_line) == kPlugins - kLimit &&
-               announcements.ended.load() == kPlugins - kLimit;
-    })) << announcements.connected.load() << " connected, " << errors.Count(refused_line) << " refused, "
-        << announcements.ended.load() << " ended";
+        return announcements.all_connected() == kLimit && errors.Count(refused_line) == kPlugins - kLimit &&
+               announcements.all_ended() == kPlugins - kLimit;
+    })) << announcements.all_connected() << " connected, " << errors.Count(refused_line) << " refused, "
+        << announcements.all_ended() << " ended";
     // The refused stay ended: no restart within the first back-off and more.
     EXPECT_FALSE(PumpUntil([&] {
-        return announcements.connected.load() > kLimit || errors.Count(refused_line) > kPlugins - kLimit ||
+        return announcements.all_connected() > kLimit || errors.Count(refused_line) > kPlugins - kLimit ||
                CountChildren("SampleProcess") > kLimit;
     }, 3s)) << "a refused plugin process was restarted";
     EXPECT_EQ(CountChildren("SampleProcess"), kLimit);
