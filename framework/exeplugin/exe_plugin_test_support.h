@@ -230,6 +230,14 @@ public:
                                               [&](const std::string& line) { return std::regex_search(line, re); }));
     }
 
+    // Every line, for a failure message.
+    std::string All() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::string all;
+        for (const std::string& line : lines_) all += line + "\n";
+        return all;
+    }
+
 private:
     const int level_;
     std::mutex lock_;
