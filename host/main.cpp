@@ -6,6 +6,7 @@
 #include "Application/Application.h"
 #include "Tools/os.h"
 #include "Tools/singleton.h"
+#include "tools/os_process_p.h"
 #include "host/host_callbacks.h"
 #include "host/quit_signals.h"
 #include "host/reporter_bridge.h"
@@ -18,6 +19,11 @@ namespace {
 
 constexpr const char* kVersion = "2.21.0.113";
 constexpr int kHandOverTimeoutMs = 5000;
+// How long orphans of plugin processes have after SIGTERM at shut-down.
+constexpr int kAdoptedGraceMs = 2000;
+// Room for the IPC server's 1 000 plugin connections, three descriptors
+// each (the connection and two pidfds), and the rest of the program.
+constexpr uint64_t kWantedOpenDescriptors = 4096;
 
 void ReportLogRecord(const char* message, const char* level_name) {
     ReporterBridge::Instance().ReportLog(message, level_name);
@@ -35,6 +41,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (runtime > 0) std::fprintf(stderr, "Velmora: %s\n", runtime_notice);
+    // Helpers that plugin processes leave behind come back to us, to be
+    // ended at shut-down instead of running on.
+    const bool subreaper = Tools::detail::BecomeChildSubreaper();
+    // Every plugin process costs descriptors (its connection, its pidfds).
+    const uint64_t descriptors = Tools::detail::RaiseDescriptorLimit(kWantedOpenDescriptors);
 
     SingleInstanceApp qt_app(QStringLiteral("Velmora"), argc, argv);
     if (qt_app.isRunning()) {
@@ -64,6 +75,16 @@ int main(int argc, char** argv) {
     Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
     Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
     if (runtime > 0) Application::App()->GetLog()->Write(Application::kLogWarning, "%s", runtime_notice);
+    if (!subreaper)
+        Application::App()->GetLog()->Write(Application::kLogWarning,
+                                            "cannot become the child subreaper; helpers of plugin processes may "
+                                            "outlive the host");
+    if (descriptors < kWantedOpenDescriptors)
+        Application::App()->GetLog()->Write(Application::kLogWarning,
+                                            "open descriptors limited to %llu (wanted %llu): fewer plugin processes "
+                                            "can be connected",
+                                            static_cast<unsigned long long>(descriptors),
+                                            static_cast<unsigned long long>(kWantedOpenDescriptors));
 
     int exit_code = 0;
     {
@@ -83,6 +104,11 @@ int main(int argc, char** argv) {
         Application::StopLog();
         ReporterBridge::Instance().BackupLocalLog(true);
         Application::DestroyApplication();
+    }
+    // The plugin processes are gone; what they left behind goes too.
+    if (subreaper) {
+        const int ended = Tools::detail::EndAdoptedChildren(kAdoptedGraceMs);
+        if (ended > 0) std::fprintf(stderr, "Velmora: ended %d processes left behind by plugin processes\n", ended);
     }
     return exit_code;
 }

@@ -186,4 +186,69 @@ TEST_F(VelmoraShutDownTest, StopSignalEndsEveryPluginProcessThroughExit) {
     EXPECT_EQ(told, static_cast<size_t>(kProcesses));
 }
 
+// Alive: neither gone nor a zombie waiting for whoever adopted it.
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+std::vector<pid_t> ReadPids(const std::string& file) {
+    std::vector<pid_t> pids;
+    std::ifstream in(file);
+    for (long pid = 0; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
+    return pids;
+}
+
+// Plugin executables that start two helpers before they become the plugin:
+// one stays in the plugin process's group, one leaves it for a session of
+// its own. Whether the host is stopped or killed, no helper is left: the
+// group ends with its plugin process; the one that left comes back to the
+// host as an orphan and is ended at shut-down, or is ended by the plugin
+// process that finds its host gone.
+class VelmoraProcessTreeTest : public test_support::VelmoraProcessTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VelmoraProcessTreeTest, NoHelperOfAPluginProcessOutlivesTheHost) {
+    constexpr int kProcesses = 2;
+    const std::string helpers = temp_.path() + "/helpers";
+    const std::string wrapper = temp_.path() + "/WithHelpers";
+    std::ofstream(wrapper) << "#!/bin/sh\nsleep 600 &\necho $! >> '" << helpers << "'\nsetsid sleep 600 &\necho $! >> '"
+                           << helpers << "'\nexec '" SAMPLE_PROCESS_PATH "' \"$@\"\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    std::vector<std::string> entries;
+    for (int i = 0; i < kProcesses; ++i)
+        entries.push_back(R"({"type": 3, "name": "P)" + std::to_string(i) + R"(", "file": "P)" + std::to_string(i) +
+                          R"(", "plugin_process": ")" + RelativeToProgram(wrapper) + R"(", "ensure_process": true})");
+    const std::string config = temp_.path() + "/plugins.json";
+    std::ofstream(config) << ConfigText(entries);
+    Start({"-plugin_config=" + config});
+    ASSERT_TRUE(WaitUntilRunning());
+    const pid_t pid = child_.pid();
+    const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
+    while ((Occurrences(LogText(pid), "connected:1") < kProcesses || ReadPids(helpers).size() < 2 * kProcesses) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::vector<pid_t> started = ReadPids(helpers);
+    ASSERT_EQ(started.size(), static_cast<size_t>(2 * kProcesses));
+    for (pid_t helper : started) ASSERT_TRUE(Alive(helper)) << "helper " << helper;
+
+    ASSERT_EQ(kill(pid, GetParam()), 0);
+    int status = 0;
+    ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "Velmora did not end";
+    const auto ended_at = std::chrono::steady_clock::now();
+    for (pid_t helper : started) {
+        while (Alive(helper) && std::chrono::steady_clock::now() - ended_at < std::chrono::seconds(5))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(Alive(helper)) << "helper " << helper << " outlived the host";
+        if (Alive(helper)) kill(helper, SIGKILL);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, VelmoraProcessTreeTest, ::testing::Values(SIGTERM, SIGKILL),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string("SIG") + sigabbrev_np(info.param);
+                         });
+
 }  // namespace

@@ -5,7 +5,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <dirent.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "Tools/os.h"
+#include "tools/monotonic_clock.h"
 #include "tools/os_process_p.h"
 #include "tools/posix_fd.h"
 
@@ -33,6 +38,8 @@ namespace Tools {
 struct os_process {
     pid_t pid;
     detail::UniqueFd pidfd;
+    // Started as the leader of a process group of its own.
+    bool own_group = false;
 };
 
 namespace {
@@ -73,9 +80,9 @@ public:
     }
 
     // Takes ownership of pidfd (may be -1 on kernels without pidfds).
-    void Watch(pid_t pid, UniqueFd pidfd) {
+    void Watch(pid_t pid, UniqueFd pidfd, bool own_group) {
         std::lock_guard<std::mutex> lock(mutex_);
-        children_.push_back(Child{pid, std::move(pidfd)});
+        children_.push_back(Child{pid, std::move(pidfd), own_group});
         if (!started_) {
             wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
             try {
@@ -97,9 +104,27 @@ private:
     struct Child {
         pid_t pid;
         UniqueFd pidfd;
+        bool own_group;
     };
 
 public:
+    // Signals the group of a child started in its own group, while the
+    // child is not reaped (so the group id is still its own).
+    bool SignalGroup(pid_t pid, int signal) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Child& child : children_)
+            if (child.pid == pid && child.own_group) return ::kill(-pid, signal) == 0;
+        return false;
+    }
+
+    // Whether pid is a child started here and not yet reaped.
+    bool Watches(pid_t pid) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Child& child : children_)
+            if (child.pid == pid) return true;
+        return false;
+    }
+
     // How a reaped child ended, while its id has not been reused by a new child.
     bool StatusOf(pid_t pid, int* exit_code, int* signal_number) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -126,8 +151,18 @@ private:
         if (ended_.size() > kRememberedEnds) ended_.erase(ended_.begin());
     }
 
+    // What is left of an ended leader's group is killed while the leader is
+    // still unreaped: after that its id could name a stranger's group.
+    static void EndGroupOfEndedLeader(const Child& child) {
+        siginfo_t info{};
+        const int result = RetryEintr(
+            [&] { return ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT); });
+        if (result == 0 && info.si_pid == child.pid) ::kill(-child.pid, SIGKILL);
+    }
+
     // Reaps the child if it has ended; true when it no longer needs watching.
     bool TryReap(const Child& child) {
+        if (child.own_group) EndGroupOfEndedLeader(child);
         if (child.pidfd) {
             siginfo_t info{};
             const int result = RetryEintr([&] {
@@ -298,7 +333,9 @@ std::string ProgramPath(const char* program) {
 
 }  // namespace detail
 
-os_process_t os_create_process(const char* program, const char* command_line, char* error_text) {
+namespace {
+
+os_process_t CreateProcess(const char* program, const char* command_line, char* error_text, bool own_group) {
     if (!program || !*program) {
         WriteError(error_text, EINVAL);
         return nullptr;
@@ -323,7 +360,12 @@ os_process_t os_create_process(const char* program, const char* command_line, ch
     posix_spawnattr_setsigmask(&setup.attributes, &signals);
     sigfillset(&signals);
     posix_spawnattr_setsigdefault(&setup.attributes, &signals);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&setup.attributes, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&setup.attributes, flags);
 
     auto* process = new (std::nothrow) os_process{0, UniqueFd()};
     if (!process) {
@@ -338,12 +380,183 @@ os_process_t os_create_process(const char* program, const char* command_line, ch
         return nullptr;
     }
     process->pid = pid;
+    process->own_group = own_group;
     process->pidfd.reset(PidfdOpen(pid));
     UniqueFd watched;
     if (process->pidfd) watched.reset(::fcntl(process->pidfd.get(), F_DUPFD_CLOEXEC, 0));
-    Reaper::Instance().Watch(pid, std::move(watched));
+    Reaper::Instance().Watch(pid, std::move(watched), own_group);
     return process;
 }
+
+int PidfdSignal(int pidfd, int signal) {
+    return RetryEintr([&] { return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0)); });
+}
+
+struct ProcStat {
+    pid_t pid;
+    pid_t parent;
+    pid_t group;
+    char state;
+};
+
+bool ReadProcStat(pid_t pid, ProcStat* out) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    UniqueFd fd(RetryEintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return false;
+    char text[1024];
+    const ssize_t got = RetryEintr([&] { return ::read(fd.get(), text, sizeof text - 1); });
+    if (got <= 0) return false;
+    text[got] = '\0';
+    // The command name may hold anything, ")" too: the fields follow the last one.
+    const char* close = nullptr;
+    for (const char* p = text; *p; ++p)
+        if (*p == ')') close = p;
+    if (!close || close[1] != ' ' || !close[2]) return false;
+    int parent = 0, group = 0;
+    char state = 0;
+    if (std::sscanf(close + 2, "%c %d %d", &state, &parent, &group) != 3) return false;
+    *out = ProcStat{pid, static_cast<pid_t>(parent), static_cast<pid_t>(group), state};
+    return true;
+}
+
+std::vector<ProcStat> ListProcesses() {
+    std::vector<ProcStat> processes;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return processes;
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || !end || *end) continue;
+        ProcStat stat{};
+        if (ReadProcStat(static_cast<pid_t>(pid), &stat)) processes.push_back(stat);
+    }
+    ::closedir(proc);
+    return processes;
+}
+
+// Pidfds of the processes that match, each checked again once its pidfd
+// pins it, so a process id taken over meanwhile is left alone.
+template <typename Match>
+std::vector<UniqueFd> OpenMatching(Match match) {
+    std::vector<UniqueFd> found;
+    for (const ProcStat& candidate : ListProcesses()) {
+        if (!match(candidate)) continue;
+        UniqueFd pidfd(PidfdOpen(candidate.pid));
+        ProcStat again{};
+        if (!pidfd || !ReadProcStat(candidate.pid, &again) || !match(again)) continue;
+        found.push_back(std::move(pidfd));
+    }
+    return found;
+}
+
+// Waits until every pidfd is readable (its process ended) or the deadline.
+bool WaitEnded(const std::vector<UniqueFd>& pidfds, int64_t deadline_ms) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        for (const UniqueFd& pidfd : pidfds) {
+            pollfd entry{pidfd.get(), POLLIN, 0};
+            if (::poll(&entry, 1, 0) == 0) fds.push_back(entry);
+        }
+        if (fds.empty()) return true;
+        const int64_t left = deadline_ms - detail::MonotonicMs();
+        if (left <= 0) return false;
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left)) < 0 && errno != EINTR) return false;
+    }
+}
+
+constexpr int64_t kKillWaitMs = 1000;
+
+// SIGTERM, and SIGKILL to those still there after grace_ms.
+void EndThrough(const std::vector<UniqueFd>& pidfds, int grace_ms) {
+    for (const UniqueFd& pidfd : pidfds) PidfdSignal(pidfd.get(), SIGTERM);
+    if (WaitEnded(pidfds, detail::MonotonicMs() + grace_ms)) return;
+    for (const UniqueFd& pidfd : pidfds) PidfdSignal(pidfd.get(), SIGKILL);
+    WaitEnded(pidfds, detail::MonotonicMs() + kKillWaitMs);
+}
+
+// Ending processes may hand over their own children; a few rounds catch those.
+constexpr int kEndRounds = 3;
+
+}  // namespace
+
+os_process_t os_create_process(const char* program, const char* command_line, char* error_text) {
+    return CreateProcess(program, command_line, error_text, false);
+}
+
+namespace detail {
+
+os_process* CreateProcessInOwnGroup(const char* program, const char* command_line, char* error_text) {
+    return CreateProcess(program, command_line, error_text, true);
+}
+
+bool SignalProcessGroup(os_process* process, int signal) {
+    if (!process) return false;
+    const bool leader = SignalProcess(process, signal);
+    const bool group = process->own_group && Reaper::Instance().SignalGroup(process->pid, signal);
+    return leader || group;
+}
+
+bool BecomeChildSubreaper() { return ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0; }
+
+int EndAdoptedChildren(int grace_ms) {
+    const pid_t self = ::getpid();
+    int ended = 0;
+    for (int round = 0; round < kEndRounds; ++round) {
+        std::vector<UniqueFd> adopted = OpenMatching(
+            [self](const ProcStat& p) { return p.parent == self && !Reaper::Instance().Watches(p.pid); });
+        if (adopted.empty()) break;
+        EndThrough(adopted, grace_ms);
+        for (const UniqueFd& pidfd : adopted) {
+            siginfo_t info{};
+            RetryEintr([&] {
+                return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd.get()), &info,
+                                WEXITED | WNOHANG);
+            });
+        }
+        ended += static_cast<int>(adopted.size());
+    }
+    return ended;
+}
+
+int EndOwnGroupAndChildren(int grace_ms) {
+    const pid_t self = ::getpid();
+    if (::getpgrp() != self) return 0;
+    int ended = 0;
+    for (int round = 0; round < kEndRounds; ++round) {
+        // Zombie children have ended already; they go with this process.
+        std::vector<UniqueFd> members = OpenMatching([self](const ProcStat& p) {
+            return p.pid != self && p.state != 'Z' && (p.group == self || p.parent == self);
+        });
+        if (members.empty()) break;
+        EndThrough(members, grace_ms);
+        ended += static_cast<int>(members.size());
+    }
+    return ended;
+}
+
+uint64_t DescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur);
+}
+
+uint64_t RaiseDescriptorLimit(uint64_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur != RLIM_INFINITY && static_cast<uint64_t>(limit.rlim_cur) < wanted) {
+        rlim_t target = static_cast<rlim_t>(wanted);
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < target) target = limit.rlim_max;
+        if (target > limit.rlim_cur) {
+            limit.rlim_cur = target;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    }
+    return DescriptorLimit();
+}
+
+}  // namespace detail
 
 int os_copy_process(const char* from, const char* to) {
     if (!from || !to) return -1;

@@ -208,6 +208,66 @@ TEST_F(ProcessTest, SignalThroughThePidfdReachesOnlyTheLiveProcess) {
     EXPECT_FALSE(detail::SignalProcess(nullptr, SIGKILL));
 }
 
+// Alive: neither gone nor a zombie.
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// A leader that starts a helper, then ignores SIGTERM and lives on.
+os_process_t StartGroupWithHelper(const std::string& pid_file) {
+    const std::string line = "-c \"sleep 600 & echo $! > '" + pid_file +
+                             "'; trap '' TERM; while :; do sleep 1; done\"";
+    return detail::CreateProcessInOwnGroup("/bin/sh", line.c_str(), nullptr);
+}
+
+pid_t ReadPid(const std::string& file) {
+    pid_t pid = 0;
+    WaitFor([&] {
+        std::ifstream in(file);
+        return static_cast<bool>(in >> pid) && pid > 0;
+    });
+    return pid;
+}
+
+// The group is signalled while its leader lives; what is left of it is
+// killed when the leader ends, before the leader is reaped.
+TEST_F(ProcessTest, AProcessInItsOwnGroupTakesItsHelpersAlong) {
+    const std::string pid_file = dir_ / "helper";
+    os_process_t process = StartGroupWithHelper(pid_file);
+    ASSERT_NE(process, nullptr);
+    const pid_t leader = static_cast<pid_t>(os_process_id(process));
+    const pid_t helper = ReadPid(pid_file);
+    ASSERT_GT(helper, 0);
+    EXPECT_EQ(getpgid(leader), leader);
+    EXPECT_EQ(getpgid(helper), leader);
+    // Through the pidfd alone only the leader is reached (which ignores it).
+    EXPECT_TRUE(detail::SignalProcess(process, SIGTERM));
+    EXPECT_TRUE(detail::SignalProcessGroup(process, SIGTERM));
+    EXPECT_TRUE(WaitFor([&] { return !Alive(helper); })) << "the group was not signalled";
+    EXPECT_TRUE(os_process_exists(process)) << "the leader ignores SIGTERM";
+    EXPECT_TRUE(detail::SignalProcessGroup(process, SIGKILL));
+    ASSERT_TRUE(WaitForEnd(process));
+    os_close_process(process);
+
+    // The leader ends on its own: its helper goes with it.
+    const std::string second_file = dir_ / "second";
+    process = StartGroupWithHelper(second_file);
+    ASSERT_NE(process, nullptr);
+    const pid_t second = ReadPid(second_file);
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(detail::SignalProcess(process, SIGKILL));
+    ASSERT_TRUE(WaitForEnd(process));
+    EXPECT_TRUE(WaitFor([&] { return !Alive(second); })) << "the helper outlived its leader";
+    const pid_t second_leader = static_cast<pid_t>(os_process_id(process));
+    ASSERT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(second_leader)); }));
+    EXPECT_FALSE(detail::SignalProcessGroup(process, SIGKILL)) << "ended and reaped: nothing to signal";
+    os_close_process(process);
+}
+
 // How a child ended stays readable after the reaper took it.
 TEST_F(ProcessTest, ExitStatusIsKeptAfterReaping) {
     int code = -1, signal_number = -1;

@@ -10,13 +10,35 @@
 #include "framework/ipc/ipc_mgr.h"
 #include "framework/exeplugin/data_sync_link.h"
 #include "framework/exeplugin/worker2.h"
+#include "tools/os_process_p.h"
 
 namespace Application::ExePlugin {
 namespace {
 
 IThreadTaskMgr* Tasks() { return App() ? App()->GetThreadTaskMgr() : nullptr; }
+ILog* Log() { return App() ? App()->GetLog() : nullptr; }
 
 }  // namespace
+
+// In this process's log and in the host's, where the user looks first.
+void ExePluginClientProxy::ReportNotSent(const std::string& line) {
+    if (ILog* log = Log()) log->Write(kLogError, "%s", line.c_str());
+    ipc_.Send(kLog, PayloadWriter().U32(kLogError).Text(line).Take());
+}
+
+std::string ExePluginClientProxy::PluginName() const {
+    IPlugin* plugin = plugin_.load();
+    const char* name = plugin ? plugin->GetName() : nullptr;
+    return name ? name : "";
+}
+
+bool ExePluginClientProxy::FitsOrReport(size_t payload_size, const std::string& what) {
+    if (FitsInFrame(payload_size)) return true;
+    ReportNotSent("plugin process '" + PluginName() + "': " + what + " is " + std::to_string(payload_size + 4) +
+                  " bytes, over the frame limit of " + std::to_string(ipc::FrameReader::kMaxFrameLength) +
+                  " bytes; not sent");
+    return false;
+}
 
 ExePluginClientProxy& ExePluginClientProxy::Instance() {
     static ExePluginClientProxy proxy;
@@ -33,12 +55,15 @@ void ExePluginClientProxy::Start() {
         ipc_.Create([this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); },
                     [this](bool connected) { OnConnection(connected); },
                     // The endpoint's report that the host is gone.
-                    [this] { OnWorker2([this] { RequestQuit(false); }); },
+                    [this] { OnWorker2([this] { QuitBecauseHostIsGone(); }); },
                     [] {
                         if (ILog* log = App() ? App()->GetLog() : nullptr)
                             log->Write(kLogError, "ExePluginClientProxy: more than %zu messages or %zu MiB waiting for "
                                                   "the host's connection; further messages are dropped",
                                        ExePluginIPC_Client::kMaxQueuedFrames, ExePluginIPC_Client::kMaxQueuedBytes >> 20);
+                    },
+                    [this](int32_t id, size_t payload_size) {
+                        FitsOrReport(payload_size, "message " + std::to_string(id));
                     });
     });
     const uintptr_t listener = AddStateListener(
@@ -73,12 +98,37 @@ void ExePluginClientProxy::Stop() {
 
 void ExePluginClientProxy::OnConnection(bool connected) {
     if (!connected) {
-        // The host is gone or was never reached.
+        if (ipc_.LastCloseReason() == ipc::CloseReason::kRefused) {
+            // The host lives on and ends what is left of this process's group.
+            if (ILog* log = Log())
+                log->Write(kLogError, "ExePluginClientProxy: the host refused the connection (closed it before any "
+                                      "message; it may serve no more plugin processes); quitting");
+            if (App()) App()->Quit(false);
+            return;
+        }
+        // The host is gone or was never reached (or this process is ending
+        // after the host's Exit, and the host ends what is left of its group).
+        if (!exit_requested_) EndOwnGroup();
         if (App()) App()->Quit(false);
         return;
     }
     if (ILog* log = App() ? App()->GetLog() : nullptr) log->Write(kLogInfo, "ExePluginClientProxy start up CheckIfHostAlive");
     if (IThreadTaskMgr* tasks = Tasks()) tasks->PostMainThreadDelayTask([this] { CheckIfHostAlive(); }, kWatchPeriodMs, true);
+}
+
+// Nobody is left to end this process's helpers once the host is gone.
+void ExePluginClientProxy::EndOwnGroup() {
+    if (group_ended_.exchange(true)) return;
+    const int ended = Tools::detail::EndOwnGroupAndChildren(kGroupGraceMs);
+    if (ended > 0)
+        if (ILog* log = Log())
+            log->Write(kLogInfo, "ExePluginClientProxy: the host is gone; ended %d processes of this plugin process's group",
+                       ended);
+}
+
+void ExePluginClientProxy::QuitBecauseHostIsGone() {
+    if (!exit_requested_) EndOwnGroup();
+    RequestQuit(false);
 }
 
 void ExePluginClientProxy::RequestQuit(bool flag) {
@@ -92,7 +142,7 @@ void ExePluginClientProxy::CheckIfHostAlive() {
     if (since_ping >= static_cast<int64_t>(kPingIntervalMs)) {
         if (last_ping_.load() > last_pong_.load()) {
             // The last ping is still unanswered: the host is stuck.
-            RequestQuit(false);
+            QuitBecauseHostIsGone();
             return;
         }
         if (started_) {
@@ -127,12 +177,19 @@ void ExePluginClientProxy::Unsubscribe(const char* module, int msg_id, uintptr_t
 void ExePluginClientProxy::Notify(const char* module, int msg_id, const char* data, int length) {
     IPlugin* plugin = plugin_.load();
     if (!plugin || !module || !started_ || std::strcmp(module, plugin->GetName()) != 0) return;
+    if (!FitsOrReport(4 + TextFieldSize(data && length > 0 ? static_cast<size_t>(length) : 0),
+                      "notification " + std::to_string(msg_id)))
+        return;
     ipc_.Send(kNotify, PayloadWriter().I32(msg_id).Text(data, length).Take());
 }
 
 void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const char* data, int32_t length,
                                       InvokeCallback callback) {
     if (!started_) return;
+    const std::string target = name ? name : "";
+    if (!FitsOrReport(TextFieldSize(target.size()) + 4 + TextFieldSize(data && length > 0 ? static_cast<size_t>(length) : 0) + 4,
+                      "call of host plugin '" + target + "' command " + std::to_string(command)))
+        return;
     std::string payload_head = PayloadWriter().Text(name ? name : "").I32(command).Text(data, length).Take();
     OnWorker2([this, payload_head = std::move(payload_head), callback = std::move(callback)]() mutable {
         if (callback && pending_calls_.size() >= kMaxPendingCalls) {
@@ -191,7 +248,10 @@ void ExePluginClientProxy::HandleOnWorker2(int32_t id, const std::string& payloa
             if (!plugin) break;
             InvokeCallback answer;
             if (m.token != 0) {
-                answer = [this, call_id = m.token](const char* result, int32_t length) {
+                answer = [this, call_id = m.token, command = m.number](const char* result, int32_t length) {
+                    if (!FitsOrReport(TextFieldSize(result && length > 0 ? static_cast<size_t>(length) : 0) + 4,
+                                      "answer to command " + std::to_string(command)))
+                        return;
                     ipc_.Send(kCallResultToHost, PayloadWriter().Text(result, length).U32(call_id).Take());
                 };
             }

@@ -28,6 +28,8 @@ public:
     static constexpr uint32_t kWatchPeriodMs = 1000;
     // Calls to the host waiting for answers; further calls are dropped.
     static constexpr size_t kMaxPendingCalls = 100'000;
+    // How long the rest of the group has to end after SIGTERM once the host is gone.
+    static constexpr int kGroupGraceMs = 1000;
 
     static ExePluginClientProxy& Instance();
 
@@ -58,6 +60,14 @@ private:
     void HandleOnWorker2(int32_t id, const std::string& payload);
     void HandleDeferredOnWorker2();
     void RequestQuit(bool flag);
+    // Ends the rest of this process's group, once, unless the host asked it to exit.
+    void EndOwnGroup();
+    void QuitBecauseHostIsGone();
+    // A message too long for one frame is not sent; the line names what it
+    // was and its size. Any thread.
+    bool FitsOrReport(size_t payload_size, const std::string& what);
+    void ReportNotSent(const std::string& line);
+    std::string PluginName() const;
 
     std::atomic<IPlugin*> plugin_{nullptr};
     ExePluginIPC_Client ipc_;
@@ -65,6 +75,7 @@ private:
     std::atomic<uint64_t> last_ping_{0};
     std::atomic<bool> started_{false};
     std::atomic<bool> exit_requested_{false};
+    std::atomic<bool> group_ended_{false};
     std::vector<std::function<void()>> cleanup_actions_;
     PendingCalls pending_calls_;
     bool pending_limit_logged_ = false;

@@ -1,15 +1,18 @@
 #include "framework/exeplugin/endpoint_wrapper.h"
 
 #include "framework/exeplugin/worker2.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application::ExePlugin {
 
 template <class Endpoint, bool kClient>
 bool EndpointWrapper<Endpoint, kClient>::Create(MessageHandler on_message, ConnectHandler on_connected,
                                                 std::function<void()> on_empty_frame,
-                                                std::function<void()> on_overflow) {
+                                                std::function<void()> on_overflow,
+                                                TooLongHandler on_too_long) {
     ASSERT_ON_WORKER2();
     on_overflow_ = std::move(on_overflow);
+    on_too_long_ = std::move(on_too_long);
     IIPCMgr* ipc = App() ? App()->GetIPCMgr() : nullptr;
     if (!ipc) return false;
     if constexpr (kClient)
@@ -29,7 +32,9 @@ bool EndpointWrapper<Endpoint, kClient>::Create(MessageHandler on_message, Conne
     // Runs on the endpoint's thread: only the id is read here, the wrapper
     // itself is touched on worker thread 2 once it is known to exist.
     const uintptr_t self = getObjID();
-    endpoint_->SetConnectCallback([this, self, on_connected](bool connected) {
+    // The endpoint itself is alive while it calls its own callback.
+    endpoint_->SetConnectCallback([this, self, on_connected, endpoint = endpoint_](bool connected) {
+        close_reason_.store(connected ? ipc::CloseReason::kNone : Application::LastCloseReason(endpoint));
         if constexpr (kClient) {
             if (ILog* log = App() ? App()->GetLog() : nullptr)
                 log->Write(kLogInfo, "ExePluginIPC_Client connected:%d", connected ? 1 : 0);
@@ -47,6 +52,12 @@ bool EndpointWrapper<Endpoint, kClient>::Create(MessageHandler on_message, Conne
 template <class Endpoint, bool kClient>
 void EndpointWrapper<Endpoint, kClient>::Send(int32_t id, std::string payload) {
     const uintptr_t self = getObjID();
+    if (!FitsInFrame(payload.size())) {
+        OnWorker2([this, self, id, size = payload.size()] {
+            if (Tools::ObjKeeper::IsAlive(self) && on_too_long_) on_too_long_(id, size);
+        });
+        return;
+    }
     OnWorker2([this, self, frame = Frame(id, payload)]() mutable {
         if (Tools::ObjKeeper::IsAlive(self)) SendOnWorker2(std::move(frame));
     });
@@ -64,7 +75,9 @@ void EndpointWrapper<Endpoint, kClient>::SendOnWorker2(std::string frame) {
         if (endpoint_->IsConnected()) return;
     }
     if (overflowed_) return;
-    if (queue_.size() >= kMaxQueuedFrames || queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+    // What waits ahead is measured, so a frame of the largest size still
+    // fits behind the state snapshot that goes first.
+    if (queue_.size() >= kMaxQueuedFrames || queued_bytes_ >= kMaxQueuedBytes) {
         overflowed_ = true;
         if (on_overflow_) on_overflow_();
         return;

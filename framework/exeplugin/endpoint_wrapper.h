@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -8,11 +9,13 @@
 #include "Application/Application.h"
 #include "Tools/obj_keeper.h"
 #include "framework/exeplugin/messages.h"
+#include "framework/ipc/socket_fd.h"
 
 namespace Application::ExePlugin {
 
 using MessageHandler = std::function<void(int32_t id, std::string payload)>;
 using ConnectHandler = std::function<void(bool connected)>;
+using TooLongHandler = std::function<void(int32_t id, size_t payload_size)>;
 
 // Wraps one IPC endpoint: adds the message id, keeps outgoing messages in
 // order and holds them back while the connection is not up. All sending
@@ -23,8 +26,8 @@ using ConnectHandler = std::function<void(bool connected)>;
 template <class Endpoint, bool kClient>
 class EndpointWrapper : public Tools::ObjKeeper {
 public:
-    // What may wait for the connection; past either limit on_overflow is
-    // called once and further frames are dropped.
+    // What may wait for the connection: a frame that comes while either is
+    // reached calls on_overflow once, and further frames are dropped.
     static constexpr size_t kMaxQueuedFrames = 200'000;
     static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 
@@ -35,13 +38,18 @@ public:
 
     // on_message gets each received frame of 4 bytes or more; on_empty_frame
     // (client only) the empty frame with which the endpoint reports that the
-    // host is gone.
+    // host is gone; on_too_long, on worker thread 2, each message that Send
+    // refused because it cannot fit one frame.
     bool Create(MessageHandler on_message, ConnectHandler on_connected, std::function<void()> on_empty_frame = {},
-                std::function<void()> on_overflow = {});
-    // Any thread.
+                std::function<void()> on_overflow = {}, TooLongHandler on_too_long = {});
+    // Any thread. A message too long for one frame never leaves (nor waits
+    // in the queue): it goes to on_too_long instead, and the link stays up.
     void Send(int32_t id, std::string payload);
     void Close();
     Endpoint* endpoint() const { return endpoint_; }
+    // Why the last connection ended, as the endpoint told just before it
+    // reported the end (kNone before that). Any thread.
+    ipc::CloseReason LastCloseReason() const { return close_reason_.load(); }
     size_t QueuedFramesForTesting() const { return queue_.size(); }
 
 protected:
@@ -57,6 +65,8 @@ private:
     size_t queued_bytes_ = 0;
     bool overflowed_ = false;
     std::function<void()> on_overflow_;
+    TooLongHandler on_too_long_;
+    std::atomic<ipc::CloseReason> close_reason_{ipc::CloseReason::kNone};
 };
 
 }  // namespace Application::ExePlugin

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -24,34 +23,6 @@ std::string Entry(const std::string& name, const std::string& program = "SampleP
     return R"({"type": 3, "name": ")" + name + R"(", "file": ")" + name + R"(", "plugin_process": "plugins/)" + program +
            R"(", )" + extra + "}";
 }
-
-// Log lines of one level, gathered on the log writer's thread. The log calls
-// a callback it copied out of its lock, so the lines live as long as the
-// last copy, not only as long as this object.
-class LogLines {
-public:
-    explicit LogLines(int level) : level_(level), state_(std::make_shared<State>()) {
-        SetLogCallback(level_, [state = state_](const char* message, const char*) {
-            std::lock_guard<std::mutex> guard(state->lock);
-            state->lines.emplace_back(message);
-        });
-    }
-    ~LogLines() { SetLogCallback(level_, nullptr); }
-    int Count(const std::string& pattern) {
-        const std::regex re(pattern);
-        std::lock_guard<std::mutex> guard(state_->lock);
-        return static_cast<int>(std::count_if(state_->lines.begin(), state_->lines.end(),
-                                              [&](const std::string& line) { return std::regex_search(line, re); }));
-    }
-
-private:
-    struct State {
-        std::mutex lock;
-        std::vector<std::string> lines;
-    };
-    const int level_;
-    std::shared_ptr<State> state_;
-};
 
 size_t Worker2Pending() {
     return dynamic_cast<ThreadTaskMgr*>(App()->GetThreadTaskMgr())->Worker2PendingCountForTesting();

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,32 +166,87 @@ inline std::string NameFromPayload(const char* data, int length) {
     return std::string(data + 4, count);
 }
 
-// Counts "app" 5 and 6 for one plugin name, checking every payload.
+// Counts "app" 5 and 6 for one plugin name, checking every payload. Its
+// subscriptions end with it: a plugin process that ends while the host
+// shuts down must not count into a test's finished frame.
 class PluginAnnouncements {
 public:
     explicit PluginAnnouncements(std::string name) : name_(std::move(name)) {}
+    ~PluginAnnouncements() {
+        if (!App() || !handles_[0]) return;
+        App()->GetNotifier()->Unsubscribe("app", kAppPluginConnected, handles_[0]);
+        App()->GetNotifier()->Unsubscribe("app", kAppPluginEnded, handles_[1]);
+    }
+    PluginAnnouncements(const PluginAnnouncements&) = delete;
+    PluginAnnouncements& operator=(const PluginAnnouncements&) = delete;
     void Subscribe() {
         INotifier* notifier = App()->GetNotifier();
-        notifier->Subscribe("app", kAppPluginConnected, [this](unsigned, const char* data, int length) {
+        handles_[0] = notifier->Subscribe("app", kAppPluginConnected, [this](unsigned, const char* data, int length) {
             Record(NameFromPayload(data, length), connected_);
         });
-        notifier->Subscribe("app", kAppPluginEnded, [this](unsigned, const char* data, int length) {
+        handles_[1] = notifier->Subscribe("app", kAppPluginEnded, [this](unsigned, const char* data, int length) {
             Record(NameFromPayload(data, length), ended_);
         });
     }
+    // Every plugin's announcements, whatever the name.
+    int all_connected() const { return connected_ + foreign_connected_; }
+    int all_ended() const { return ended_ + foreign_ended_; }
     int connected() const { return connected_; }
     int ended() const { return ended_; }
     int foreign() const { return foreign_; }
 
 private:
     void Record(const std::string& name, std::atomic<int>& counter) {
-        if (name == name_) ++counter;
-        else ++foreign_;
+        if (name == name_) {
+            ++counter;
+            return;
+        }
+        ++foreign_;
+        ++(&counter == &connected_ ? foreign_connected_ : foreign_ended_);
     }
     std::string name_;
+    uintptr_t handles_[2] = {0, 0};
+    std::atomic<int> foreign_connected_{0};
+    std::atomic<int> foreign_ended_{0};
     std::atomic<int> connected_{0};
     std::atomic<int> ended_{0};
     std::atomic<int> foreign_{0};
+};
+
+// Log lines of one level, gathered on the log writer's thread.
+class LogLines {
+public:
+    // The log calls a callback it copied out of its lock, so the lines live
+    // as long as the last copy, not only as long as this object.
+    explicit LogLines(int level) : level_(level), state_(std::make_shared<State>()) {
+        SetLogCallback(level_, [state = state_](const char* message, const char*) {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->lines.emplace_back(message);
+        });
+    }
+    ~LogLines() { SetLogCallback(level_, nullptr); }
+    int Count(const std::string& pattern) {
+        const std::regex re(pattern);
+        std::lock_guard<std::mutex> guard(state_->lock);
+        return static_cast<int>(std::count_if(state_->lines.begin(), state_->lines.end(),
+                                              [&](const std::string& line) { return std::regex_search(line, re); }));
+    }
+
+    // Every line, for a failure message.
+    std::string All() {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        std::string all;
+        for (const std::string& line : state_->lines) all += line + "\n";
+        return all;
+    }
+
+private:
+    struct State {
+        std::mutex lock;
+        std::vector<std::string> lines;
+    };
+    const int level_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace Application::ExePluginTest

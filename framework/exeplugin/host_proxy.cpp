@@ -8,6 +8,7 @@
 #include "framework/core/application_impl.h"
 #include "framework/exeplugin/data_sync_link.h"
 #include "framework/exeplugin/worker2.h"
+#include "framework/ipc/ipc_mgr.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -149,6 +150,7 @@ void ExePluginHostProxy::StartProcess() {
         if (Tools::ObjKeeper::IsAlive(life)) OnMessage(host_id, id, payload);
     };
     events.on_connected = [this, host_id] { OnConnected(host_id); };
+    events.on_refused = [this, host_id] { OnRefused(host_id); };
     events.on_ended = [this, host_id] { OnProcessExited(host_id); };
     process_host_->Start(executable, arguments, std::move(events));
     process_host_->Send(kDataSyncToClient, FullStateSnapshot());
@@ -167,6 +169,15 @@ void ExePluginHostProxy::StartProcess() {
 
 void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
     ASSERT_ON_WORKER2();
+    // Refused here, where it is known whose call it is; its callback is
+    // never called, as for a call whose process ends before it answers.
+    const size_t payload_size = 4 + TextFieldSize(data.size()) + 4;
+    if (!FitsInFrame(payload_size)) {
+        if (ILog* log = Log())
+            log->Write(kLogError, "plugin '%s': call of command %d is %zu bytes, over the frame limit of %d bytes; not sent",
+                       name_.c_str(), command, payload_size + 4, ipc::FrameReader::kMaxFrameLength);
+        return;
+    }
     StartProcess();
     if (!process_host_) return;
     if (process_host_->ending()) {
@@ -204,7 +215,24 @@ void ExePluginHostProxy::Notify(int msg_id) {
 
 void ExePluginHostProxy::OnConnected(uintptr_t host_id) {
     ASSERT_ON_WORKER2();
-    if (Current(host_id)) Notify(kAppPluginConnected);
+    if (!Current(host_id)) return;
+    refusal_logged_ = false;
+    Notify(kAppPluginConnected);
+}
+
+void ExePluginHostProxy::OnRefused(uintptr_t host_id) {
+    ASSERT_ON_WORKER2();
+    ExePluginProcessHost* host = Current(host_id);
+    if (!host) return;
+    refused_ = true;
+    if (refusal_logged_) return;
+    refusal_logged_ = true;
+    auto* ipc = App() ? dynamic_cast<IPCMgrImpl*>(App()->GetIPCMgr()) : nullptr;
+    if (ILog* log = Log())
+        log->Write(kLogError,
+                   "plugin process '%s' (pid %u) was refused: the host serves at most %d plugin processes at once (the "
+                   "limit); it is not restarted, it starts again with the next call",
+                   name_.c_str(), host->pid(), ipc ? ipc->ConnectionLimit() : 0);
 }
 
 // Only messages of the current run are served; requests whose payload is
@@ -234,6 +262,15 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                 m.name.c_str(), m.number,
                 [this, life = life_id_, host_id, module = m.name, msg_id = m.number, key = m.token](
                     unsigned, const char* data, int length) {
+                    const size_t size = TextFieldSize(module.size()) + 8 + TextFieldSize(length > 0 ? length : 0);
+                    if (!FitsInFrame(size)) {
+                        if (ILog* log = Log())
+                            log->Write(kLogError,
+                                       "plugin '%s': notification '%s' %d is %zu bytes, over the frame limit of %d "
+                                       "bytes; not forwarded",
+                                       name_.c_str(), module.c_str(), msg_id, size + 4, ipc::FrameReader::kMaxFrameLength);
+                        return;
+                    }
                     std::string forwarded = PayloadWriter().Text(module).I32(msg_id).U32(key).Text(data, length).Take();
                     OnWorker2([this, life, host_id, forwarded = std::move(forwarded)]() mutable {
                         if (!Tools::ObjKeeper::IsAlive(life)) return;
@@ -270,9 +307,19 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                     break;
                 }
                 // The answer goes back to the run that asked, never to a successor.
-                answer = [this, life = life_id_, host_id, call_id = m.token,
+                answer = [this, life = life_id_, host_id, call_id = m.token, command = m.number, target = m.name,
                           owed = std::make_shared<OwedAnswer>(host->owed_answer_counter())](const char* result,
                                                                                             int32_t length) {
+                    const size_t size = TextFieldSize(result && length > 0 ? length : 0) + 4;
+                    if (!FitsInFrame(size)) {
+                        if (ILog* log = Log())
+                            log->Write(kLogError,
+                                       "plugin '%s': answer of host plugin '%s' to command %d is %zu bytes, over the "
+                                       "frame limit of %d bytes; not sent",
+                                       name_.c_str(), target.c_str(), command, size + 4,
+                                       ipc::FrameReader::kMaxFrameLength);
+                        return;
+                    }
                     std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
                     OnWorker2([this, life, host_id, reply = std::move(reply)]() mutable {
                         if (!Tools::ObjKeeper::IsAlive(life)) return;
@@ -333,8 +380,16 @@ void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
     if (!process_host_ || process_host_->getObjID() != host_id) return;
     const std::string how = process_host_->ExitDescription();
     const uint64_t run_ms = Tools::os_gettime_ms() - started_at_ms_;
+    const bool refused = std::exchange(refused_, false);
     TearDown(false);
     Notify(kAppPluginEnded);
+    if (refused) {
+        // Restarting would only be refused again, over and over.
+        if (ILog* log = Log())
+            log->Write(kLogInfo, "plugin process '%s' ended after its connection was refused (%s)", name_.c_str(),
+                       how.c_str());
+        return;
+    }
     if (!ensure_process_) {
         if (ILog* log = Log())
             log->Write(kLogError, "plugin process '%s' ended (%s); it starts again with the next call", name_.c_str(),

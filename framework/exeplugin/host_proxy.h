@@ -68,6 +68,7 @@ private:
     void SendCall(int32_t command, std::string data, InvokeCallback callback);
     void OnMessage(uintptr_t host_id, int32_t id, const std::string& payload);
     void OnConnected(uintptr_t host_id);
+    void OnRefused(uintptr_t host_id);
     void OnProcessExited(uintptr_t host_id);
     // The process host of this id, if it is the current one and still served.
     ExePluginProcessHost* Current(uintptr_t host_id) const;
@@ -105,6 +106,10 @@ private:
     std::deque<HeldCall> calls_for_next_run_;
     bool held_calls_limit_logged_ = false;
     std::atomic<bool> shutting_down_{false};
+    // The current run was refused by the IPC server: it is not restarted
+    // when it ends; the refusal is logged once until a run connects again.
+    bool refused_ = false;
+    bool refusal_logged_ = false;
     uint64_t started_at_ms_ = 0;
     uint32_t backoff_ms_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "framework/ipc/frame_reader.h"
 #include "tools/payload.h"
 
 namespace Application::ExePlugin {
@@ -63,6 +64,13 @@ bool ParseClientMessage(int32_t id, std::string_view payload, Message& out);
 // The payload that the parsers read back as message (for the round trip).
 std::string EncodeHostMessage(const Message& message);
 std::string EncodeClientMessage(const Message& message);
+
+// The most payload one message can carry: a frame holds the 4-byte id and
+// the payload, and the receiving side refuses frames over the limit.
+inline constexpr size_t kMaxMessagePayload = static_cast<size_t>(ipc::FrameReader::kMaxFrameLength) - 4;
+inline constexpr bool FitsInFrame(size_t payload_size) { return payload_size <= kMaxMessagePayload; }
+// What a text field adds to a payload: its count and its bytes.
+inline constexpr size_t TextFieldSize(size_t length) { return 4 + length; }
 
 // One frame: the message id, then the payload.
 inline std::string Frame(int32_t id, std::string_view payload) { return PayloadWriter().I32(id).Raw(payload).Take(); }

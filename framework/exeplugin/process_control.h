@@ -12,8 +12,9 @@ namespace Application::ExePlugin {
 // has reached deadline_ms; true when all have ended. One wait for all, so
 // their grace periods run side by side.
 bool WaitForProcessesExit(const std::vector<Tools::os_process_t>& processes, int64_t deadline_ms);
-// Asks the process to end (SIGTERM), or ends it (SIGKILL) when force is set,
-// through its pidfd.
+// Asks the process and its process group to end (SIGTERM), or ends them
+// (SIGKILL) when force is set: the leader through its pidfd, the group while
+// the leader is not reaped.
 void SignalProcess(Tools::os_process_t process, bool force);
 // "exit code N" or "signal N (NAME)" of an ended process; "ended" when unknown.
 std::string DescribeExit(Tools::os_process_t process);

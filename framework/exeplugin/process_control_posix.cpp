@@ -32,7 +32,7 @@ bool WaitForProcessesExit(const std::vector<Tools::os_process_t>& processes, int
 }
 
 void SignalProcess(Tools::os_process_t process, bool force) {
-    if (process) Tools::detail::SignalProcess(process, force ? SIGKILL : SIGTERM);
+    if (process) Tools::detail::SignalProcessGroup(process, force ? SIGKILL : SIGTERM);
 }
 
 std::string DescribeExit(Tools::os_process_t process) {

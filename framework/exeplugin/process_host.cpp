@@ -7,6 +7,7 @@
 #include "framework/exeplugin/process_control.h"
 #include "framework/exeplugin/worker2.h"
 #include "framework/ipc/ipc_mgr.h"
+#include "tools/os_process_p.h"
 #include "tools/monotonic_clock.h"
 
 namespace Application::ExePlugin {
@@ -123,7 +124,8 @@ void ExePluginProcessHost::Start(const std::string& executable, const std::strin
         // On the IPC thread: only the shared counter is touched here.
         if (backlog->cut.load()) return;
         const int64_t cost = static_cast<int64_t>(payload.size()) + kMessageOverheadBytes;
-        if (backlog->bytes.fetch_add(cost) + cost > kMaxUnhandledIncomingBytes) {
+        // What waits ahead is measured, so one message of the largest size is always taken.
+        if (backlog->bytes.fetch_add(cost) >= kMaxUnhandledIncomingBytes) {
             if (!backlog->cut.exchange(true))
                 OnWorker2([this, self] {
                     if (Tools::ObjKeeper::IsAlive(self))
@@ -146,10 +148,17 @@ void ExePluginProcessHost::Start(const std::string& executable, const std::strin
         End("had more than " + std::to_string(ExePluginIPC_Host::kMaxQueuedBytes >> 20) +
             " MiB or " + std::to_string(ExePluginIPC_Host::kMaxQueuedFrames) +
             " messages waiting for its connection; cutting it off");
+    }, [this](int32_t id, size_t payload_size) {
+        if (ILog* log = Log())
+            log->Write(kLogError,
+                       "plugin process '%s' (pid %u): message %d of %zu bytes is over the frame limit of %d bytes; "
+                       "not sent",
+                       name_.c_str(), pid(), id, payload_size + 4, ipc::FrameReader::kMaxFrameLength);
     });
     const std::string command_line = ipc_.GetCmdLine() + " " + arguments;
     char error[4096] = {};
-    process_ = Tools::os_create_process(executable.c_str(), command_line.c_str(), error);
+    // A group of its own: its helpers end with it (see SignalProcess).
+    process_ = Tools::detail::CreateProcessInOwnGroup(executable.c_str(), command_line.c_str(), error);
     if (ILog* log = Log()) {
         if (!process_)
             log->Write(kLogError, "os_create_process: error:%s file:%s cmd:%s", error, executable.c_str(),
@@ -188,6 +197,9 @@ void ExePluginProcessHost::OnConnection(bool connected) {
         End("took none of its messages for " + std::to_string(ipc::CSocketFd::kSendStallMs / 1000) +
             " s (the limit); cutting it off");
         return;
+    case CloseReason::kRefused:
+        if (events_.on_refused) events_.on_refused();
+        break;
     default:
         break;
     }

@@ -28,14 +28,17 @@ public:
     static constexpr int64_t kPingSilenceLimitMs = 10'000;
     // Forwarded log lines per second; more are counted and summarised.
     static constexpr uint32_t kMaxLogLinesPerSecond = 1000;
-    // Received messages waiting for worker thread 2; a peer that sends
-    // faster than we handle is cut off past this.
+    // Received messages waiting for worker thread 2; a peer whose message
+    // comes while this much waits sends faster than we handle and is cut off.
     static constexpr int64_t kMaxUnhandledIncomingBytes = int64_t{32} << 20;
 
     struct Events {
         // Each message from the wire (never a host-internal event).
         std::function<void(int32_t id, std::string payload)> on_message;
         std::function<void()> on_connected;
+        // The host's IPC server refused its connection: it serves no more
+        // plugin processes. The process quits by itself; on_ended follows.
+        std::function<void()> on_refused;
         // The process has ended (or could not be started); the handler
         // destroys this object.
         std::function<void()> on_ended;

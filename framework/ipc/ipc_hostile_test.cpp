@@ -207,7 +207,7 @@ TEST_F(HostileClientTest, ThousandsOfConnectionsNeitherStopServiceNorGrowMemory)
     // Unidentified connections are capped: most of the flood is already gone.
     EXPECT_TRUE(WaitUntil([&] {
         return manager.ConnectionCountForTesting() <=
-               ipc::CSocketServerFd::kMaxPendingHandshakes + IPCMgrImpl::kMaxClients;
+               ipc::CSocketServerFd::kMaxPendingHandshakes + static_cast<size_t>(manager.ConnectionLimit());
     }));
     ExpectChildServed();
     EXPECT_LT(ResidentBytes() - std::min(before, ResidentBytes()), size_t{32} * 1024 * 1024);

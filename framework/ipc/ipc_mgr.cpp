@@ -6,6 +6,7 @@
 
 #include "framework/core/application_impl.h"
 #include "framework/core/cmdline_mgr.h"
+#include "tools/os_process_p.h"
 
 namespace Application {
 
@@ -15,6 +16,8 @@ constexpr const char* kSwitchName = kIpcSwitchName;
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr int kConnectAttempts = 3;
 constexpr int kConnectTimeoutMs = 3000;
+
+std::atomic<int> g_connection_limit_for_testing{0};
 
 template <typename Callback>
 std::shared_ptr<const Callback> Share(Callback callback) {
@@ -129,6 +132,7 @@ void IPCClientImpl::SetConnectCallback(IPCConnectCallback callback) {
 bool IPCClientImpl::IsConnected() { return connected_.load() && socket_.IsConnected(); }
 
 int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
+    received_frame_.store(true);
     std::shared_ptr<const IPCRecvCallback> callback;
     {
         std::lock_guard<std::mutex> guard(callback_mutex_);
@@ -168,6 +172,7 @@ void IPCClientImpl::ConnectionThread() {
         }
     }
     CloseReason ended = running_.load() ? CloseReason::kError : CloseReason::kClosedLocally;
+    received_frame_.store(false);
     if (up && socket_.CheckConnect(0) == 1) {
         char handshake[ipc::FrameReader::kLengthSize];
         ipc::StoreLe32(handshake, static_cast<uint32_t>(ipcid));
@@ -179,6 +184,9 @@ void IPCClientImpl::ConnectionThread() {
         }
         ended = socket_.GetCloseReason();
         if (ended == CloseReason::kNone) ended = CloseReason::kError;
+        // The server closes a connection it keeps before anything is sent
+        // on it only when it refuses it.
+        if (ended == CloseReason::kPeerClosed && !received_frame_.load()) ended = CloseReason::kRefused;
     }
     connected_.store(false);
     close_reason_.store(ended);
@@ -214,8 +222,21 @@ void IPCMgrImpl::Free() {
     hosts_.clear();
 }
 
+int IPCMgrImpl::ConnectionLimitFromDescriptors() {
+    if (const int forced = g_connection_limit_for_testing.load(); forced > 0) return forced;
+    const uint64_t descriptors = Tools::detail::DescriptorLimit();
+    const uint64_t reserved = static_cast<uint64_t>(kReservedDescriptors);
+    const uint64_t room = descriptors > reserved ? (descriptors - reserved) / kDescriptorsPerConnection : 0;
+    return static_cast<int>(std::clamp<uint64_t>(room, 1, kMaxConnections));
+}
+
+void IPCMgrImpl::SetConnectionLimitForTesting(int limit) { g_connection_limit_for_testing.store(limit); }
+
 void IPCMgrImpl::ServerThread() {
-    const int port = server_->Listen(0, kMaxClients);
+    const int limit = ConnectionLimitFromDescriptors();
+    connection_limit_.store(limit);
+    // The socket layer keeps two places of its table spare.
+    const int port = server_->Listen(0, limit + 2);
     server_->RequireHandshake();
     server_->AcceptOnlySameUser();
     port_.store(port);
@@ -320,6 +341,19 @@ bool IPCMgrImpl::OnHandshake(ipc::CSocketFd* connection, uint32_t id) {
         return true;
     }
     return false;
+}
+
+void IPCMgrImpl::OnRefusedAtCapacity(ipc::CSocketFd*, uint32_t id) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (HostEntry& entry : hosts_) {
+        if (entry.host->ipcid_ != id || entry.connection) continue;
+        IPCHostImpl* host = entry.host;
+        // Nothing can bind it later: its child does not connect again.
+        hosts_.erase(hosts_.begin() + (&entry - hosts_.data()));
+        host->SetConnection(nullptr, CloseReason::kRefused);
+        host->DeliverConnect(false);
+        return;
+    }
 }
 
 int IPCMgrImpl::OnRecv(ipc::CSocketFd* connection, const char* data, int length) {

@@ -14,7 +14,7 @@
 // connection and returns; the thread that serves the connection (the server
 // thread in the parent, the endpoint's connection thread in the child)
 // writes it as the socket becomes writable. A peer that takes none of its
-// bytes for CSocketFd::kSendStallMs, or whose queue would pass
+// bytes for CSocketFd::kSendStallMs, or whose queue holds
 // CSocketFd::kMaxQueuedSendBytes, is disconnected through the normal path
 // (connect callback with false); LastCloseReason then tells why.
 //
@@ -24,6 +24,13 @@
 // - Client endpoint: Send and IsConnected on any thread; its callbacks on
 //   its connection thread; Init, Free and DestroyClient not from its callbacks.
 // - LastCloseReason and CloseReasonText: any thread.
+//
+// Capacity: the server serves at most ConnectionLimit() children at once,
+// fixed when it starts: kMaxConnections, or fewer when the descriptor limit
+// leaves no room for that many. A child that identifies itself beyond it is
+// refused: its host endpoint gets the connect callback with false and
+// LastCloseReason kRefused, and the child sees its connection closed before
+// any frame came, which its endpoint reports as kRefused too.
 
 #include <atomic>
 #include <cstdint>
@@ -123,6 +130,8 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> connected_{false};
     std::atomic<CloseReason> close_reason_{CloseReason::kNone};
+    // Whether a frame came on the current connection.
+    std::atomic<bool> received_frame_{false};
     std::mutex callback_mutex_;
     std::shared_ptr<const IPCRecvCallback> recv_callback_;
     std::shared_ptr<const IPCConnectCallback> connect_callback_;
@@ -130,9 +139,17 @@ private:
 
 class IPCMgrImpl final : public IIPCMgr, private ipc::CSocketFd::ISocketEvent {
 public:
-    // The server's table; the two spare slots follow the socket layer's rule,
-    // so at most 18 children are connected at once.
-    static constexpr int kMaxClients = 20;
+    // Children served at once, at most.
+    static constexpr int kMaxConnections = 1000;
+    // What one child costs its parent in descriptors: the connection and the
+    // two pidfds of its process handle.
+    static constexpr int kDescriptorsPerConnection = 3;
+    // Descriptors left for the rest of the process.
+    static constexpr int kReservedDescriptors = 128;
+    // The connections the descriptor limit allows now, at most kMaxConnections.
+    static int ConnectionLimitFromDescriptors();
+    // Replaces the limit of servers started from now on; 0 restores it.
+    static void SetConnectionLimitForTesting(int limit);
 
     IPCMgrImpl();
     ~IPCMgrImpl() override;
@@ -145,6 +162,8 @@ public:
     void DestroyClient(IIPCClient* client) override;
 
     int PortForTesting() const { return port_.load(); }
+    // The limit of the running server (0 before it started).
+    int ConnectionLimit() const { return connection_limit_.load(); }
     size_t ConnectionCountForTesting();
     // Connections closed at accept because another user owned them.
     size_t ForeignRefusedForTesting();
@@ -165,6 +184,7 @@ private:
     int OnClose(ipc::CSocketFd* connection) override;
     int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
     bool OnHandshake(ipc::CSocketFd* connection, uint32_t id) override;
+    void OnRefusedAtCapacity(ipc::CSocketFd* connection, uint32_t id) override;
 
     std::thread server_thread_;
     std::unique_ptr<ipc::CSocketServerFd> server_;
@@ -177,6 +197,7 @@ private:
     bool freed_ = false;
     ThreadEvent ready_{true};
     std::atomic<int> port_{0};
+    std::atomic<int> connection_limit_{0};
 };
 
 }  // namespace Application

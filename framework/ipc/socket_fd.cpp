@@ -61,6 +61,8 @@ const char* CloseReasonText(CloseReason reason) {
             return "protocol error";
         case CloseReason::kClosedLocally:
             return "closed by this side";
+        case CloseReason::kRefused:
+            return "refused";
     }
     return "unknown";
 }
@@ -200,7 +202,10 @@ bool CSocketFd::Queue(sys::ConstBuffer* buffers, size_t count) {
         }
         if (cut == CloseReason::kNone && written < total) {
             const size_t rest = total - written;
-            if (queued_bytes_ + rest > kMaxQueuedSendBytes) {
+            // What waits ahead is measured, so one frame of the largest size
+            // always fits behind a few small ones (at most the limit plus
+            // one frame is held).
+            if (queued_bytes_ >= kMaxQueuedSendBytes) {
                 // Also when part of the frame went out: the stream is torn then anyway.
                 cut = CloseReason::kSendQueueFull;
             } else {
@@ -401,7 +406,11 @@ public:
         : server_(server), client_(client), handler_(handler) {}
 
     bool OnHandshake(uint32_t id) override {
-        if (server_->identified_ + 2 >= static_cast<size_t>(std::max(server_->max_clients_, 2))) return false;
+        if (server_->identified_ + 2 >= static_cast<size_t>(std::max(server_->max_clients_, 2))) {
+            client_->socket->NoteCloseReason(CloseReason::kRefused);
+            handler_->OnRefusedAtCapacity(client_->socket.get(), id);
+            return false;
+        }
         if (!handler_->OnHandshake(client_->socket.get(), id)) return false;
         client_->identified = true;
         client_->handshake_deadline_ms = 0;

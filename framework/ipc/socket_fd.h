@@ -9,7 +9,7 @@
 // appends whole frames (written at once when the queue is empty and the
 // kernel takes them) and returns; the thread that runs the connection's loop
 // writes the rest as the socket becomes writable. A peer that takes no bytes
-// for the stall time, or whose queue would pass kMaxQueuedSendBytes, is cut
+// for the stall time, or whose queue holds kMaxQueuedSendBytes, is cut
 // off by that loop through the normal close path (OnClose), and the
 // connection keeps the reason (GetCloseReason, set before OnClose runs).
 //
@@ -38,9 +38,10 @@ enum class CloseReason : uint8_t {
     kPeerClosed,     // the peer closed its end
     kError,          // a socket error, or the connection could not be made
     kSendStalled,    // the peer took no bytes for the stall time
-    kSendQueueFull,  // the outgoing queue would have passed kMaxQueuedSendBytes
+    kSendQueueFull,  // more came while kMaxQueuedSendBytes waited
     kProtocolError,  // a bad frame length or a refused handshake
     kClosedLocally,  // this side closed it (stop, interrupt, shut-down)
+    kRefused,        // the server was full (server side); the peer closed before any frame (client side)
 };
 
 // A short English text for logs ("send queue full", ...).
@@ -64,6 +65,13 @@ public:
             (void)id;
             return true;
         }
+        // On servers that require a handshake: a client that identified
+        // itself as id is refused because the table is full; its connection
+        // is closed after this (with OnClose).
+        virtual void OnRefusedAtCapacity(CSocketFd* connection, uint32_t id) {
+            (void)connection;
+            (void)id;
+        }
 
     protected:
         ~ISocketEvent() = default;
@@ -80,7 +88,8 @@ public:
     // A peer that takes none of its queued bytes for this long is cut off.
     static constexpr int kSendStallMs = 10000;
     // Bytes a connection may hold for its peer beyond what the kernel took;
-    // a frame that would pass it cuts the connection.
+    // a frame that comes while this much waits cuts the connection (so a
+    // frame of the largest size is taken behind a few small ones).
     static constexpr size_t kMaxQueuedSendBytes = size_t{64} * 1024 * 1024;
 
     CSocketFd();

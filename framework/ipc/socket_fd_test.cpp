@@ -236,7 +236,7 @@ TEST(SocketFdTest, AStalledPeerNeverHoldsTheSenderAndIsCutByTheLoop) {
     EXPECT_EQ(peer.client.QueuedBytes(), 0u) << "a closed connection keeps no bytes";
 }
 
-TEST(SocketFdTest, AQueueThatWouldPassItsLimitCutsTheConnection) {
+TEST(SocketFdTest, AQueueHoldingItsLimitCutsTheConnection) {
     ClientOfASilentPeer peer;
     ASSERT_TRUE(peer.connected);
     const std::string chunk(1024 * 1024, 'q');
@@ -244,7 +244,8 @@ TEST(SocketFdTest, AQueueThatWouldPassItsLimitCutsTheConnection) {
     while (accepted <= 2 * CSocketFd::kMaxQueuedSendBytes &&
            peer.client.SendFrame(chunk.data(), static_cast<int>(chunk.size()))) {
         accepted += chunk.size() + 4;
-        ASSERT_LE(peer.client.QueuedBytes(), CSocketFd::kMaxQueuedSendBytes);
+        // The limit and the one frame that came while less waited.
+        ASSERT_LE(peer.client.QueuedBytes(), CSocketFd::kMaxQueuedSendBytes + chunk.size() + 4);
     }
     EXPECT_GE(accepted, CSocketFd::kMaxQueuedSendBytes - chunk.size());
     EXPECT_LT(accepted, 2 * CSocketFd::kMaxQueuedSendBytes) << "the queue has no limit";
@@ -252,6 +253,22 @@ TEST(SocketFdTest, AQueueThatWouldPassItsLimitCutsTheConnection) {
     ASSERT_TRUE(WaitUntil([&] { return peer.handler.closes.load() == 1; }));
     EXPECT_EQ(peer.client.GetCloseReason(), CloseReason::kSendQueueFull);
     EXPECT_FALSE(peer.client.SendFrame("x", 1));
+}
+
+// The largest frame the peer accepts is taken also behind small frames
+// still waiting: the limit is measured on what waits ahead.
+TEST(SocketFdTest, AFrameOfTheLargestSizeIsTakenBehindWaitingFrames) {
+    ClientOfASilentPeer peer;
+    ASSERT_TRUE(peer.connected);
+    const std::string filler(8 * 1024 * 1024, 'f');
+    ASSERT_TRUE(peer.client.SendFrame(filler.data(), static_cast<int>(filler.size())));
+    ASSERT_GT(peer.client.QueuedBytes(), 0u) << "the kernel cannot have taken 8 MiB";
+    const std::string largest(static_cast<size_t>(FrameReader::kMaxFrameLength), 'l');
+    EXPECT_TRUE(peer.client.SendFrame(largest.data(), static_cast<int>(largest.size())));
+    EXPECT_TRUE(peer.client.IsConnected());
+    EXPECT_FALSE(peer.client.SendFrame("x", 1)) << "more than the limit waits now";
+    ASSERT_TRUE(WaitUntil([&] { return peer.handler.closes.load() == 1; }));
+    EXPECT_EQ(peer.client.GetCloseReason(), CloseReason::kSendQueueFull);
 }
 
 // The peer would drop a connection that announces such a frame; refusing it

@@ -36,6 +36,7 @@ public:
         kQuitRequested = 23,   // answers "quit" when the application was asked to quit, else "running"
         kAnswerLater = 24,     // data: milliseconds; answers "late" after that long, from another thread
         kNeverAnswer = 25,     // keeps the callback and never answers
+        kAnswerBytes = 26,     // data N: answers N bytes
     };
 
     bool Init() override { return true; }
@@ -93,6 +94,9 @@ public:
                 break;
             }
             case kNeverAnswer:
+                break;
+            case kAnswerBytes:
+                answer(std::string(static_cast<size_t>(std::atoll(input.c_str())), 'a'));
                 break;
             default:
                 answer("unknown command " + std::to_string(command));
