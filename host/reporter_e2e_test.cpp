@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -362,12 +363,22 @@ TEST_F(ReporterEndToEndTest, RestartedReporterSeesOssInitFirst) {
     // The killed run's last line is that record: whatever follows it comes
     // from the new run.
     ASSERT_EQ(kill(reporter, SIGKILL), 0);
-    // Records go on while the host notices the end and starts a new run.
+    // Records go on while the host notices the end and starts a new run;
+    // those that met the dead run are gone with it.
     Tell("burst 300 during");
+    ASSERT_TRUE(WaitFor([this] { return HostLog(); },
+                        [](const std::vector<std::string>& lines) {
+                            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                                       return line.find("ipc.Create callback") != std::string::npos &&
+                                              line.find("connected:1") != std::string::npos;
+                                   }) >= 2;
+                        },
+                        "the restarted reporter connecting"));
+    Tell("burst 1 after");
     ASSERT_TRUE(WaitFor([this] { return Received(); },
                         [](const std::vector<std::string>& lines) {
                             for (const std::string& line : lines)
-                                if (line.find("message=during 300") != std::string::npos) return true;
+                                if (line.find("message=after 1") != std::string::npos) return true;
                             return false;
                         },
                         "records reaching the restarted reporter"));
