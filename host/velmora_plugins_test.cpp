@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "host/test_support/velmora_fixture.h"
+#include "tools/process_test_util.h"
 
 namespace {
 
@@ -186,22 +187,6 @@ TEST_F(VelmoraShutDownTest, StopSignalEndsEveryPluginProcessThroughExit) {
     EXPECT_EQ(told, static_cast<size_t>(kProcesses));
 }
 
-// Alive: neither gone nor a zombie waiting for whoever adopted it.
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-std::vector<pid_t> ReadPids(const std::string& file) {
-    std::vector<pid_t> pids;
-    std::ifstream in(file);
-    for (long pid = 0; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
-    return pids;
-}
-
 // Plugin executables that start two helpers before they become the plugin:
 // one stays in the plugin process's group, one leaves it for a session of
 // its own. Whether the host is stopped or killed, no helper is left: the
@@ -227,22 +212,22 @@ TEST_P(VelmoraProcessTreeTest, NoHelperOfAPluginProcessOutlivesTheHost) {
     ASSERT_TRUE(WaitUntilRunning());
     const pid_t pid = child_.pid();
     const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
-    while ((Occurrences(LogText(pid), "connected:1") < kProcesses || ReadPids(helpers).size() < 2 * kProcesses) &&
+    while ((Occurrences(LogText(pid), "connected:1") < kProcesses || Tools::testing::ReadPids(helpers).size() < 2 * kProcesses) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const std::vector<pid_t> started = ReadPids(helpers);
+    const std::vector<pid_t> started = Tools::testing::ReadPids(helpers);
     ASSERT_EQ(started.size(), static_cast<size_t>(2 * kProcesses));
-    for (pid_t helper : started) ASSERT_TRUE(Alive(helper)) << "helper " << helper;
+    for (pid_t helper : started) ASSERT_TRUE(Tools::testing::ProcessAlive(helper)) << "helper " << helper;
 
     ASSERT_EQ(kill(pid, GetParam()), 0);
     int status = 0;
     ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "Velmora did not end";
     const auto ended_at = std::chrono::steady_clock::now();
     for (pid_t helper : started) {
-        while (Alive(helper) && std::chrono::steady_clock::now() - ended_at < std::chrono::seconds(5))
+        while (Tools::testing::ProcessAlive(helper) && std::chrono::steady_clock::now() - ended_at < std::chrono::seconds(5))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_FALSE(Alive(helper)) << "helper " << helper << " outlived the host";
-        if (Alive(helper)) kill(helper, SIGKILL);
+        EXPECT_FALSE(Tools::testing::ProcessAlive(helper)) << "helper " << helper << " outlived the host";
+        if (Tools::testing::ProcessAlive(helper)) kill(helper, SIGKILL);
     }
 }
 

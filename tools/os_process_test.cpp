@@ -21,6 +21,7 @@
 #include "Tools/os.h"
 #include "tools/os_process_p.h"
 #include "tools/os_test_util.h"
+#include "tools/process_test_util.h"
 
 namespace {
 
@@ -208,15 +209,6 @@ TEST_F(ProcessTest, SignalThroughThePidfdReachesOnlyTheLiveProcess) {
     EXPECT_FALSE(detail::SignalProcess(nullptr, SIGKILL));
 }
 
-// Alive: neither gone nor a zombie.
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 // A leader that starts a helper, then ignores SIGTERM and lives on.
 os_process_t StartGroupWithHelper(const std::string& pid_file) {
     const std::string line = "-c \"sleep 600 & echo $! > '" + pid_file +
@@ -247,7 +239,7 @@ TEST_F(ProcessTest, AProcessInItsOwnGroupTakesItsHelpersAlong) {
     // Through the pidfd alone only the leader is reached (which ignores it).
     EXPECT_TRUE(detail::SignalProcess(process, SIGTERM));
     EXPECT_TRUE(detail::SignalProcessGroup(process, SIGTERM));
-    EXPECT_TRUE(WaitFor([&] { return !Alive(helper); })) << "the group was not signalled";
+    EXPECT_TRUE(WaitFor([&] { return !Tools::testing::ProcessAlive(helper); })) << "the group was not signalled";
     EXPECT_TRUE(os_process_exists(process)) << "the leader ignores SIGTERM";
     EXPECT_TRUE(detail::SignalProcessGroup(process, SIGKILL));
     ASSERT_TRUE(WaitForEnd(process));
@@ -261,7 +253,7 @@ TEST_F(ProcessTest, AProcessInItsOwnGroupTakesItsHelpersAlong) {
     ASSERT_GT(second, 0);
     ASSERT_TRUE(detail::SignalProcess(process, SIGKILL));
     ASSERT_TRUE(WaitForEnd(process));
-    EXPECT_TRUE(WaitFor([&] { return !Alive(second); })) << "the helper outlived its leader";
+    EXPECT_TRUE(WaitFor([&] { return !Tools::testing::ProcessAlive(second); })) << "the helper outlived its leader";
     const pid_t second_leader = static_cast<pid_t>(os_process_id(process));
     ASSERT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(second_leader)); }));
     EXPECT_FALSE(detail::SignalProcessGroup(process, SIGKILL)) << "ended and reaped: nothing to signal";

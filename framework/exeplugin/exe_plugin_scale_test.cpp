@@ -14,6 +14,7 @@
 #include "framework/exeplugin/exe_plugin_test_support.h"
 #include "framework/exeplugin/host_proxy.h"
 #include "framework/ipc/ipc_mgr.h"
+#include "tools/process_test_util.h"
 
 namespace Application {
 namespace {
@@ -47,22 +48,6 @@ std::string RelativeToProgram(const fs::path& absolute) {
         up += "../";
     }
     return up + absolute.relative_path().string();
-}
-
-// Alive: neither gone nor a zombie waiting for whoever adopted it.
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-std::vector<pid_t> ReadPids(const fs::path& file) {
-    std::vector<pid_t> pids;
-    std::ifstream in(file);
-    for (long pid = 0; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
-    return pids;
 }
 
 std::string Entries(int count) {
@@ -149,23 +134,23 @@ TEST_F(ExePluginScaleTest, HelpersOfAPluginProcessEndWithIt) {
 
     const pid_t first = Pid(plugin);
     ASSERT_GT(first, 0);
-    ASSERT_EQ(ReadPids(helpers).size(), 1u);
-    const pid_t first_helper = ReadPids(helpers)[0];
+    ASSERT_EQ(Tools::testing::ReadPids(helpers).size(), 1u);
+    const pid_t first_helper = Tools::testing::ReadPids(helpers)[0];
     EXPECT_EQ(getpgid(first), first) << "the plugin process does not lead a group of its own";
     EXPECT_EQ(getpgid(first_helper), first);
-    ASSERT_TRUE(Alive(first_helper));
+    ASSERT_TRUE(Tools::testing::ProcessAlive(first_helper));
 
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_TRUE(PumpUntil([&] { return announcements.connected() == 2; }));
-    EXPECT_TRUE(PumpUntil([&] { return !Alive(first_helper); }, 5s)) << "the killed process's helper is left";
+    EXPECT_TRUE(PumpUntil([&] { return !Tools::testing::ProcessAlive(first_helper); }, 5s)) << "the killed process's helper is left";
     const pid_t second = Pid(plugin);
     ASSERT_NE(second, first);
-    ASSERT_EQ(ReadPids(helpers).size(), 2u);
-    const pid_t second_helper = ReadPids(helpers)[1];
-    EXPECT_TRUE(Alive(second_helper)) << "the running process's helper was ended";
+    ASSERT_EQ(Tools::testing::ReadPids(helpers).size(), 2u);
+    const pid_t second_helper = Tools::testing::ReadPids(helpers)[1];
+    EXPECT_TRUE(Tools::testing::ProcessAlive(second_helper)) << "the running process's helper was ended";
 
     DestroyApplication();
-    EXPECT_TRUE(PumpUntil([&] { return !Alive(second_helper); }, 5s)) << "a helper outlived the host's shut-down";
+    EXPECT_TRUE(PumpUntil([&] { return !Tools::testing::ProcessAlive(second_helper); }, 5s)) << "a helper outlived the host's shut-down";
 }
 
 // Many plugin processes at once: every one connects, answers and stays.
