@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <fstream>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -125,34 +126,49 @@ size_t Occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
+// Velmora with `count` process plugins P0, P1, ... that all run one shell
+// script of the test's; true once each has connected and `ready` holds.
+class VelmoraProcessPluginsTest : public test_support::VelmoraProcessTest {
+protected:
+    ::testing::AssertionResult StartProcessPlugins(int count, const std::string& script,
+                                                   const std::function<bool()>& ready = [] { return true; }) {
+        const std::string program = temp_.path() + "/PluginProgram";
+        std::ofstream(program) << script;
+        std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+        std::vector<std::string> entries;
+        for (int i = 0; i < count; ++i)
+            entries.push_back(R"({"type": 3, "name": "P)" + std::to_string(i) + R"(", "file": "P)" + std::to_string(i) +
+                              R"(", "plugin_process": ")" + RelativeToProgram(program) + R"(", "ensure_process": true})");
+        const std::string config = temp_.path() + "/plugins.json";
+        std::ofstream(config) << ConfigText(entries);
+        Start({"-plugin_config=" + config});
+        if (::testing::AssertionResult running = WaitUntilRunning(); !running) return running;
+        const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Occurrences(LogText(child_.pid()), "connected:1") >= static_cast<size_t>(count) && ready())
+                return ::testing::AssertionSuccess();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return ::testing::AssertionFailure() << "the plugin processes did not all connect:\n" << LogText(child_.pid());
+    }
+};
+
 // Six plugin processes and a SIGTERM to the host: every one is told to Exit
 // and ends by itself with exit code 0, side by side, and the host is gone
 // well within one grace period. The host's log stops before the plugins are
 // freed, so a wrapper records each plugin process's exit code.
-class VelmoraShutDownTest : public test_support::VelmoraProcessTest {};
+class VelmoraShutDownTest : public VelmoraProcessPluginsTest {};
 
 TEST_F(VelmoraShutDownTest, StopSignalEndsEveryPluginProcessThroughExit) {
     constexpr int kProcesses = 6;
     const std::string exits = temp_.path() + "/exits";
     std::filesystem::create_directories(exits);
-    const std::string wrapper = temp_.path() + "/SampleProcessWrapper";
-    std::ofstream(wrapper) << "#!/bin/sh\n'" SAMPLE_PROCESS_PATH "' \"$@\"\necho $? > '" << exits << "/'$$\n";
-    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
-    std::vector<std::string> entries;
-    for (int i = 0; i < kProcesses; ++i)
-        entries.push_back(R"({"type": 3, "name": "P)" + std::to_string(i) + R"(", "file": "P)" + std::to_string(i) +
-                          R"(", "plugin_process": ")" + RelativeToProgram(wrapper) + R"(", "ensure_process": true})");
-    const std::string config = temp_.path() + "/plugins.json";
-    std::ofstream(config) << ConfigText(entries);
-    Start({"-plugin_config=" + config});
-    ASSERT_TRUE(WaitUntilRunning());
+    ASSERT_TRUE(StartProcessPlugins(
+        kProcesses, "#!/bin/sh\n'" SAMPLE_PROCESS_PATH "' \"$@\"\necho $? > '" + exits + "/'$$\n"));
     const pid_t pid = child_.pid();
-    const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
-    while (Occurrences(LogText(pid), "connected:1") < kProcesses && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(Occurrences(LogText(pid), "connected:1"), static_cast<size_t>(kProcesses)) << LogText(pid);
 
     const auto stopped_at = std::chrono::steady_clock::now();
+    const auto deadline = stopped_at + kVelmoraDeadline;
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int status = 0;
     ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "Velmora did not quit";
@@ -193,28 +209,16 @@ TEST_F(VelmoraShutDownTest, StopSignalEndsEveryPluginProcessThroughExit) {
 // group ends with its plugin process; the one that left comes back to the
 // host as an orphan and is ended at shut-down, or is ended by the plugin
 // process that finds its host gone.
-class VelmoraProcessTreeTest : public test_support::VelmoraProcessTest, public ::testing::WithParamInterface<int> {};
+class VelmoraProcessTreeTest : public VelmoraProcessPluginsTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(VelmoraProcessTreeTest, NoHelperOfAPluginProcessOutlivesTheHost) {
     constexpr int kProcesses = 2;
     const std::string helpers = temp_.path() + "/helpers";
-    const std::string wrapper = temp_.path() + "/WithHelpers";
-    std::ofstream(wrapper) << "#!/bin/sh\nsleep 600 &\necho $! >> '" << helpers << "'\nsetsid sleep 600 &\necho $! >> '"
-                           << helpers << "'\nexec '" SAMPLE_PROCESS_PATH "' \"$@\"\n";
-    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
-    std::vector<std::string> entries;
-    for (int i = 0; i < kProcesses; ++i)
-        entries.push_back(R"({"type": 3, "name": "P)" + std::to_string(i) + R"(", "file": "P)" + std::to_string(i) +
-                          R"(", "plugin_process": ")" + RelativeToProgram(wrapper) + R"(", "ensure_process": true})");
-    const std::string config = temp_.path() + "/plugins.json";
-    std::ofstream(config) << ConfigText(entries);
-    Start({"-plugin_config=" + config});
-    ASSERT_TRUE(WaitUntilRunning());
+    ASSERT_TRUE(StartProcessPlugins(kProcesses,
+                                    "#!/bin/sh\nsleep 600 &\necho $! >> '" + helpers + "'\nsetsid sleep 600 &\necho $! >> '" +
+                                        helpers + "'\nexec '" SAMPLE_PROCESS_PATH "' \"$@\"\n",
+                                    [&] { return Tools::testing::ReadPids(helpers).size() >= 2 * kProcesses; }));
     const pid_t pid = child_.pid();
-    const auto deadline = std::chrono::steady_clock::now() + kVelmoraDeadline;
-    while ((Occurrences(LogText(pid), "connected:1") < kProcesses || Tools::testing::ReadPids(helpers).size() < 2 * kProcesses) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<pid_t> started = Tools::testing::ReadPids(helpers);
     ASSERT_EQ(started.size(), static_cast<size_t>(2 * kProcesses));
     for (pid_t helper : started) ASSERT_TRUE(Tools::testing::ProcessAlive(helper)) << "helper " << helper;
