@@ -1,0 +1,23 @@
+#pragma once
+
+// The interface version a plugin library was built against. The project
+// raises kPluginAbiVersion whenever a public interface changes incompatibly
+// (a virtual operation, a shared struct's layout). The plugin manager refuses
+// a library whose stamp differs from its own, and loads one without a stamp
+// with a warning.
+//
+// Use once in one source file of a plugin library, at namespace scope:
+//     VELMORA_PLUGIN_ABI_STAMP();
+
+#include <cstdint>
+
+namespace Application {
+inline constexpr int32_t kPluginAbiVersion = 2;
+}  // namespace Application
+
+// The symbol the plugin manager looks up with dlsym.
+#define VELMORA_PLUGIN_ABI_SYMBOL "velmora_plugin_abi_version"
+
+#define VELMORA_PLUGIN_ABI_STAMP()                                                               \
+    extern "C" __attribute__((visibility("default"))) const int32_t velmora_plugin_abi_version = \
+        ::Application::kPluginAbiVersion
