@@ -6,8 +6,9 @@
 // a library whose stamp differs from its own, and loads one without a stamp
 // with a warning.
 //
-// Use once in one source file of a plugin library, at namespace scope:
+// Use in one source file of a plugin library, at namespace scope:
 //     VELMORA_PLUGIN_ABI_STAMP();
+// The symbol is weak, so a stamp that the build adds as well does no harm.
 
 #include <cstdint>
 
@@ -19,5 +20,5 @@ inline constexpr int32_t kPluginAbiVersion = 2;
 #define VELMORA_PLUGIN_ABI_SYMBOL "velmora_plugin_abi_version"
 
 #define VELMORA_PLUGIN_ABI_STAMP()                                                               \
-    extern "C" __attribute__((visibility("default"))) const int32_t velmora_plugin_abi_version = \
+    extern "C" __attribute__((visibility("default"), weak)) const int32_t velmora_plugin_abi_version = \
         ::Application::kPluginAbiVersion

@@ -5,6 +5,7 @@
 // process hosts; readable from any thread of the host. In a plugin process the
 // table is empty (the host keeps it).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,5 +58,32 @@ APP_API std::vector<PluginStatus> GetPluginStatus();
 // a new one at once, outside the restart back-off. False with error set when
 // there is no such process plugin. Any thread; does not wait for the start.
 APP_API bool RestartProcessPlugin(const char* name, std::string* error);
+
+// How the host starts its plugins; call before MakeNomalApplication.
+struct PluginStartOptions {
+    bool safe_mode = false;      // built-in plugins only: libraries and processes are skipped
+    bool retry_crashed = false;  // try plugins the crash check would skip
+};
+APP_API void SetPluginStartOptions(const PluginStartOptions& options);
+
+// Forgets the plugins the crash check holds back, so the next start tries
+// them again. False with error set when the record cannot be changed.
+APP_API bool ClearPluginCrashRecord(std::string* error);
+
+// One entry of a plugin configuration, read without loading anything.
+struct ConfiguredPlugin {
+    size_t index = 0;          // position in "plugins", from 0
+    std::string name;
+    int32_t type = 0;
+    std::string file;          // resolved as the plugin manager would
+    bool file_usable = false;  // a library readable, an executable executable, built-in: true
+    std::string problem;       // why the entry cannot be used; empty when it can
+};
+
+// Reads the configuration at path (null: the default beside the executable)
+// without starting the framework. False when the file cannot be read or
+// parsed; errors then says why. Entry problems go into the rows. Any thread.
+APP_API bool ListConfiguredPlugins(const char* path, std::vector<ConfiguredPlugin>* rows,
+                                   std::vector<std::string>* errors);
 
 }  // namespace Application
