@@ -6,6 +6,7 @@
 
 #include <Application/Application.h>
 #include <Application/IPlugin.h>
+#include <Application/PluginAbi.h>
 
 namespace {
 
@@ -58,6 +59,9 @@ public:
 };
 
 }  // namespace
+
+// The plugin interface version this library was built against.
+VELMORA_PLUGIN_ABI_STAMP();
 
 extern "C" __attribute__((visibility("default"))) Application::IPlugin* CreateObject() { return new EchoPlugin(); }
 

@@ -9,6 +9,8 @@
 #include "framework/exeplugin/data_sync_link.h"
 #include "framework/exeplugin/worker2.h"
 #include "framework/ipc/ipc_mgr.h"
+#include "framework/plugins/plugin_files.h"
+#include "tools/monotonic_clock.h"
 
 namespace Application::ExePlugin {
 namespace {
@@ -39,9 +41,17 @@ ExePluginHostProxy::ExePluginHostProxy(const PluginConfig& config)
       file_(config.file),
       name_(config.name),
       cmdline_(config.cmdline),
+      status_(TakeRowForCreation(config.name, kPluginExe, ResolveProcessFile(config.plugin_process))),
       life_(std::make_unique<Tools::ObjKeeper>()),
       life_id_(life_->getObjID()),
       ensure_process_(config.ensure_process) {
+    // Called from any thread; the proxy is touched only on worker thread 2,
+    // once its liveness is checked there.
+    status_->SetRestartHook([this, life = life_id_] {
+        OnWorker2([this, life] {
+            if (Tools::ObjKeeper::IsAlive(life)) RestartNow();
+        });
+    });
     if (config.msg_id != 0) {
         msg_mod_ = config.msg_mod;
         msg_id_ = config.msg_id;
@@ -58,6 +68,7 @@ ExePluginHostProxy::ExePluginHostProxy(const PluginConfig& config)
 }
 
 ExePluginHostProxy::~ExePluginHostProxy() {
+    status_->SetRestartHook(nullptr);
     // The notifier waits for a delivery in progress: no callback runs after these.
     if (INotifier* notifier = Notifier()) {
         if (trigger_handle_) notifier->Unsubscribe(msg_mod_.c_str(), msg_id_, trigger_handle_);
@@ -69,6 +80,7 @@ ExePluginHostProxy::~ExePluginHostProxy() {
         cleanup_actions_.clear();
         life_.reset();
     });
+    status_->SetState(PluginState::kStopped);
 }
 
 void ExePluginHostProxy::Post(std::function<void()> task) {
@@ -96,6 +108,7 @@ bool ExePluginHostProxy::Init() {
 
 void ExePluginHostProxy::Free() {
     RunOnWorker2AndWait([this] { TearDown(shutting_down_.load()); });
+    status_->SetState(PluginState::kStopped);
 }
 
 void ExePluginHostProxy::TearDown(bool wait_for_exit) {
@@ -103,7 +116,11 @@ void ExePluginHostProxy::TearDown(bool wait_for_exit) {
     if (process_host_) {
         for (auto& action : cleanup_actions_) action();
         cleanup_actions_.clear();
+        int exit_code = -1, signal_number = 0;
+        if (process_host_->ExitStatus(&exit_code, &signal_number))
+            status_->ProcessEnded(exit_code, signal_number, static_cast<int64_t>(Tools::os_gettime_ms()));
         process_host_->Stop(wait_for_exit);
+        status_->ProcessGone();
         LibraryDelete(process_host_);
         process_host_ = nullptr;
     }
@@ -138,7 +155,10 @@ void ExePluginHostProxy::StartProcess() {
     process_host_ = LibraryNew<ExePluginProcessHost>(name_);
     started_at_ms_ = Tools::os_gettime_ms();
     char executable[1024] = {};
-    if (Tools::os_get_executable_path(executable, sizeof executable, plugin_process_.c_str()) <= 0) return;
+    if (Tools::os_get_executable_path(executable, sizeof executable, plugin_process_.c_str()) <= 0) {
+        status_->SetState(PluginState::kFailed, "the executable's folder cannot be determined");
+        return;
+    }
     // The configured command line is passed whole, however long.
     const std::string arguments =
         "-plugin_name=" + file_ + " -pid=" + std::to_string(Tools::os_current_pid()) + " " + cmdline_;
@@ -153,6 +173,8 @@ void ExePluginHostProxy::StartProcess() {
     events.on_refused = [this, host_id] { OnRefused(host_id); };
     events.on_ended = [this, host_id] { OnProcessExited(host_id); };
     process_host_->Start(executable, arguments, std::move(events));
+    if (process_host_->started())
+        status_->ProcessStarted(static_cast<int32_t>(process_host_->pid()), static_cast<int64_t>(started_at_ms_));
     process_host_->Send(kDataSyncToClient, FullStateSnapshot());
     ExePluginProcessHost* host = process_host_;
     const uintptr_t listener = AddStateListener([host, host_id](const std::string& snapshot) {
@@ -197,6 +219,13 @@ void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallb
                            " calls (the limit of pending calls); cutting it off and restarting");
         return;
     }
+    if (callback) {
+        callback = [status = status_, sent_us = Tools::detail::MonotonicUs(), inner = std::move(callback)](
+                       const char* result, int32_t length) {
+            status->CallCompleted(Tools::detail::MonotonicUs() - sent_us);
+            inner(result, length);
+        };
+    }
     // The call belongs to this run: its answer is taken from this run only.
     const uint32_t call_id = pending.Add(std::move(callback));
     process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
@@ -217,6 +246,7 @@ void ExePluginHostProxy::OnConnected(uintptr_t host_id) {
     ASSERT_ON_WORKER2();
     if (!Current(host_id)) return;
     refusal_logged_ = false;
+    status_->ProcessConnected(Tools::detail::MonotonicMs());
     Notify(kAppPluginConnected);
 }
 
@@ -248,6 +278,7 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
     switch (id) {
         case kPing:
             host->RecordPing();
+            status_->ProcessAlive(Tools::detail::MonotonicMs());
             host->Send(kPong, std::string());
             break;
         case kSubscribe: {
@@ -382,18 +413,30 @@ void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
     const uint64_t run_ms = Tools::os_gettime_ms() - started_at_ms_;
     const bool refused = std::exchange(refused_, false);
     TearDown(false);
+    status_->SetState(PluginState::kStopped, "ended (" + how + ")");
     Notify(kAppPluginEnded);
+    if (std::exchange(restart_requested_, false) && !shutting_down_) {
+        if (ILog* log = Log())
+            log->Write(kLogInfo, "plugin process '%s' ended (%s); starting it again on request", name_.c_str(),
+                       how.c_str());
+        StartProcess();
+        return;
+    }
     if (refused) {
         // Restarting would only be refused again, over and over.
         if (ILog* log = Log())
             log->Write(kLogInfo, "plugin process '%s' ended after its connection was refused (%s)", name_.c_str(),
                        how.c_str());
+        status_->SetState(PluginState::kStopped,
+                          "its connection was refused (the host's limit of plugin processes); it starts again with "
+                          "the next call");
         return;
     }
     if (!ensure_process_) {
         if (ILog* log = Log())
             log->Write(kLogError, "plugin process '%s' ended (%s); it starts again with the next call", name_.c_str(),
                        how.c_str());
+        status_->SetState(PluginState::kStopped, "ended (" + how + "); it starts again with the next call");
         // Calls made while it was ending are that next call.
         if (!calls_for_next_run_.empty()) StartProcess();
         return;
@@ -406,12 +449,28 @@ void ExePluginHostProxy::OnProcessExited(uintptr_t host_id) {
     if (delay == 0) {
         StartProcess();
     } else if (IThreadTaskMgr* tasks = Tasks()) {
+        status_->ProcessRestarting(static_cast<int64_t>(Tools::os_gettime_ms()) + delay,
+                                   "ended (" + how + "); next start in " + std::to_string(delay) + " ms");
         tasks->PostWorker2DelayTask(
-            [this, life = life_id_] {
-                if (Tools::ObjKeeper::IsAlive(life)) StartProcess();
+            [this, life = life_id_, generation = start_generation_] {
+                if (Tools::ObjKeeper::IsAlive(life) && generation == start_generation_) StartProcess();
             },
             delay, false);
     }
+}
+
+void ExePluginHostProxy::RestartNow() {
+    ASSERT_ON_WORKER2();
+    if (shutting_down_) return;
+    // A start waiting for its back-off is this one now.
+    ++start_generation_;
+    if (process_host_) {
+        // Ending or never started: its end, which comes soon, starts the next.
+        restart_requested_ = true;
+        if (process_host_->started() && !process_host_->ending()) process_host_->End("is restarted on request", kLogInfo);
+        return;
+    }
+    StartProcess();
 }
 
 }  // namespace Application::ExePlugin

@@ -13,6 +13,7 @@
 #include "Application/Application.h"
 #include "Tools/obj_keeper.h"
 #include "framework/exeplugin/process_host.h"
+#include "framework/plugins/plugin_status_table.h"
 
 namespace Application::ExePlugin {
 
@@ -65,6 +66,8 @@ private:
     // Runs task on worker thread 2 while the proxy still exists.
     void Post(std::function<void()> task);
     void StartProcess();
+    // Ends the current process (if any) and starts the next at once.
+    void RestartNow();
     void SendCall(int32_t command, std::string data, InvokeCallback callback);
     void OnMessage(uintptr_t host_id, int32_t id, const std::string& payload);
     void OnConnected(uintptr_t host_id);
@@ -79,6 +82,8 @@ private:
     const std::string file_;
     const std::string name_;
     const std::string cmdline_;
+    // This plugin's row of the status table; updated on worker thread 2.
+    const PluginStatusRowPtr status_;
     // Liveness of the proxy as its posted tasks see it; retired on worker
     // thread 2, so that a check there and the end cannot interleave.
     std::unique_ptr<Tools::ObjKeeper> life_;
@@ -112,6 +117,10 @@ private:
     bool refusal_logged_ = false;
     uint64_t started_at_ms_ = 0;
     uint32_t backoff_ms_ = 0;
+    // The next end starts the next process at once, outside the back-off.
+    bool restart_requested_ = false;
+    // A start waiting for its back-off is dropped when this has moved on.
+    uint64_t start_generation_ = 0;
 };
 
 }  // namespace Application::ExePlugin

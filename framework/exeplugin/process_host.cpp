@@ -256,11 +256,11 @@ void ExePluginProcessHost::RecordPing() {
     last_ping_ms_ = Now();
 }
 
-void ExePluginProcessHost::End(const std::string& reason) {
+void ExePluginProcessHost::End(const std::string& reason, int level) {
     ASSERT_ON_WORKER2();
     if (ending_ || end_reported_) return;
     ending_ = true;
-    if (ILog* log = Log()) log->Write(kLogError, "plugin process '%s' (pid %u) %s", name_.c_str(), pid(), reason.c_str());
+    if (ILog* log = Log()) log->Write(level, "plugin process '%s' (pid %u) %s", name_.c_str(), pid(), reason.c_str());
     connected_ = false;
     ipc_.Close();
     SignalProcess(process_, true);
@@ -312,6 +312,10 @@ void ExePluginProcessHost::SendExit() {
 
 std::string ExePluginProcessHost::ExitDescription() const {
     return process_ ? DescribeExit(process_) : std::string("could not be started");
+}
+
+bool ExePluginProcessHost::ExitStatus(int* exit_code, int* signal_number) const {
+    return process_ && Tools::os_process_exit_status(process_, exit_code, signal_number);
 }
 
 void ExePluginProcessHost::Stop(bool wait_for_exit) {

@@ -63,7 +63,7 @@ public:
     // Cuts the process off: one level-100 line (reason follows "plugin
     // process 'NAME' (pid N) "), the endpoint closed, SIGKILL through its
     // pidfd; its end is then reported as for any other end.
-    void End(const std::string& reason);
+    void End(const std::string& reason, int level = kLogError);
     // Messages of a run being ended are no longer served.
     bool ending() const { return ending_; }
 
@@ -81,6 +81,8 @@ public:
     bool started() const { return process_ != nullptr; }
     // Exit code or signal of the ended process, as text for the log.
     std::string ExitDescription() const;
+    // The same as numbers; false while it runs or when it never started.
+    bool ExitStatus(int* exit_code, int* signal_number) const;
 
 private:
     struct Backlog;

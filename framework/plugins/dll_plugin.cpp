@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "Application/Application.h"
+#include "Application/PluginAbi.h"
 #include "Tools/os.h"
 #include "framework/core/application_impl.h"
+#include "framework/plugins/plugin_files.h"
 #include "tools/payload.h"
 
 namespace Application {
@@ -13,8 +15,6 @@ namespace {
 
 using CreateObjectFunction = IPlugin* (*)();
 using DestroyObjectFunction = void (*)(IPlugin*);
-
-constexpr size_t kPathSize = 1024;
 
 const char* LoaderError() {
     const char* text = Tools::os_dlerror();
@@ -43,21 +43,47 @@ INotifier* Notifier() {
 
 }  // namespace
 
-IPlugin* DllPluginCreator::CreatePlugin(const char* path) {
+IPlugin* DllPluginCreator::CreatePlugin(const char* path, const char* name, std::string* failure, bool* refused) {
+    ILog* log = App() ? App()->GetLog() : nullptr;
+    const char* shown = name && *name ? name : path;
+    const auto fail = [&](std::string reason) -> IPlugin* {
+        if (failure) *failure = std::move(reason);
+        return nullptr;
+    };
     void* module = Tools::os_dlopen(path);
     if (!module) {
-        if (ILog* log = App() ? App()->GetLog() : nullptr)
-            log->Write(kLogError, "DllPluginCreator::CreatePlugin Error: %s lasterr=%s", path, LoaderError());
-        return nullptr;
+        const std::string reason = LoaderError();
+        if (log) log->Write(kLogError, "DllPluginCreator::CreatePlugin Error: %s lasterr=%s", path, reason.c_str());
+        return fail("cannot load: " + reason);
     }
+    // Looked up in this library and what it brought along, not in the host.
+    const auto* stamp = static_cast<const int32_t*>(Tools::os_dlsym(module, VELMORA_PLUGIN_ABI_SYMBOL));
+    if (stamp && *stamp != kPluginAbiVersion) {
+        // Its objects would disagree with ours on every call: never created.
+        if (log)
+            log->Write(kLogError,
+                       "plugin '%s': %s was built for plugin interface version %d, this host has version %d; not "
+                       "loaded",
+                       shown, path, *stamp, kPluginAbiVersion);
+        if (refused) *refused = true;
+        return fail("built for plugin interface version " + std::to_string(*stamp) + ", the host has version " +
+                    std::to_string(kPluginAbiVersion));
+    }
+    if (!stamp && log)
+        log->Write(kLogWarning,
+                   "plugin '%s': %s carries no plugin interface version (%s); loading it anyway, this host has "
+                   "version %d",
+                   shown, path, VELMORA_PLUGIN_ABI_SYMBOL, kPluginAbiVersion);
     module_ = module;
     auto create = reinterpret_cast<CreateObjectFunction>(Tools::os_dlsym(module, "CreateObject"));
     if (!create) {
-        if (ILog* log = App() ? App()->GetLog() : nullptr)
-            log->Write(kLogError, "DllPluginCreator::CreatePlugin Error: %s lasterr=%s", path, LoaderError());
-        return nullptr;
+        const std::string reason = LoaderError();
+        if (log) log->Write(kLogError, "DllPluginCreator::CreatePlugin Error: %s lasterr=%s", path, reason.c_str());
+        return fail(reason);
     }
-    return create();
+    IPlugin* plugin = create();
+    if (!plugin) return fail("its CreateObject made no object");
+    return plugin;
 }
 
 void DllPluginCreator::DestroyPlugin(IPlugin* plugin) {
@@ -69,6 +95,7 @@ void DllPluginCreator::DestroyPlugin(IPlugin* plugin) {
 DllPluginProxy::DllPluginProxy(const PluginConfig& config)
     : file_(config.file),
       name_(config.name),
+      status_(TakeRowForCreation(config.name, kPluginDll, ResolveLibraryFile(config.file))),
       creator_(LibraryNew<DllPluginCreator>()),
       msg_mod_(config.msg_mod),
       msg_id_(config.msg_id),
@@ -97,7 +124,10 @@ DllPluginProxy::~DllPluginProxy() {
 
 bool DllPluginProxy::Init() {
     IPlugin* plugin = plugin_.load();
-    return plugin ? plugin->Init() : true;
+    if (!plugin) return true;
+    const bool started = plugin->Init();
+    if (started) status_->SetState(PluginState::kStarted);
+    return started;
 }
 
 void DllPluginProxy::Free() {
@@ -108,21 +138,23 @@ void DllPluginProxy::Free() {
     plugin->Free();
     creator_->DestroyPlugin(plugin);
     plugin_.store(nullptr);
+    status_->SetState(PluginState::kStopped);
 }
 
 const char* DllPluginProxy::GetName() { return name_.c_str(); }
 
 void DllPluginProxy::Load() {
-    if (freed_ || !creator_) return;
-    std::string path;
-    if (Tools::os_pathfile_exist(file_.c_str())) {
-        path = file_;
-    } else {
-        char buffer[kPathSize] = {};
-        if (Tools::os_get_executable_path(buffer, sizeof buffer, file_.c_str()) <= 0) return;
-        path = buffer;
+    if (freed_ || !creator_ || refused_) return;
+    const std::string path = ResolveLibraryFile(file_);
+    if (path.empty()) {
+        status_->SetState(PluginState::kFailed, "the executable's folder cannot be determined");
+        return;
     }
-    plugin_.store(creator_->CreatePlugin(path.c_str()));
+    status_->SetFile(path);
+    std::string failure;
+    IPlugin* plugin = creator_->CreatePlugin(path.c_str(), name_.c_str(), &failure, &refused_);
+    plugin_.store(plugin);
+    status_->SetState(plugin ? PluginState::kCreated : PluginState::kFailed, plugin ? std::string() : failure);
 }
 
 void DllPluginProxy::EnsureLoaded() {
@@ -137,7 +169,15 @@ void DllPluginProxy::EnsureLoaded() {
     }
     if (plugin_.load() || freed_) return;
     Load();
-    if (IPlugin* plugin = plugin_.load()) plugin->Init();
+    IPlugin* plugin = plugin_.load();
+    if (!plugin) return;
+    if (plugin->Init()) {
+        status_->SetState(PluginState::kStarted);
+    } else {
+        if (ILog* log = App() ? App()->GetLog() : nullptr)
+            log->Write(kLogWarning, "plugin '%s': Init failed", name_.c_str());
+        status_->SetState(PluginState::kFailed, "Init failed");
+    }
 }
 
 void DllPluginProxy::Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Application/IPlugin.h"
+#include "framework/plugins/plugin_status_table.h"
 
 namespace Application {
 
@@ -17,7 +18,12 @@ public:
     // Loads the library at path and returns what its CreateObject makes
     // (null when it makes nothing). Logs the loader's reason and returns null
     // when the library cannot be loaded or does not export CreateObject.
-    IPlugin* CreatePlugin(const char* path);
+    // A library stamped with another plugin interface version than the
+    // host's is refused (logged, *refused set), one without a stamp loads
+    // with a warning. name names the plugin in those lines; failure receives
+    // the reason of a null result.
+    IPlugin* CreatePlugin(const char* path, const char* name = nullptr, std::string* failure = nullptr,
+                          bool* refused = nullptr);
     // Hands plugin to the library's DestroyObject; nothing happens without a
     // loaded library or without that export.
     void DestroyPlugin(IPlugin* plugin);
@@ -50,6 +56,9 @@ private:
 
     std::string file_;
     std::string name_;
+    PluginStatusRowPtr status_;
+    // A library of another interface version is not tried again.
+    bool refused_ = false;
     // Written on the main thread only, read by callers of Invoke on any thread.
     std::atomic<IPlugin*> plugin_{nullptr};
     DllPluginCreator* creator_ = nullptr;

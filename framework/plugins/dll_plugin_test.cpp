@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Application/PluginAbi.h"
+#include "Application/PluginStatus.h"
+
 #include "framework/plugins/plugin_test_app.h"
 #include "framework/plugins/test_plugins/recording_plugin.h"
 
@@ -273,6 +276,97 @@ TEST_F(DllPluginTest, AfterFreeNothingLoadsAgain) {
     EXPECT_EQ(What(recording_plugin::TakeEvents()),
               (std::vector<std::string>{"create 1", "init 1", "invoke 1 1 a", "free 1", "destroy 1"}));
 }
+
+// The status row of the entry named name.
+PluginStatus Row(const std::string& name) {
+    for (const PluginStatus& row : GetPluginStatus())
+        if (row.name == name) return row;
+    ADD_FAILURE() << "no row " << name;
+    return {};
+}
+
+TEST_F(DllPluginTest, TheTableFollowsEachLibraryFromCreationToStop) {
+    const std::string absent = (dir_ / "absent_plugin.so").string();
+    Start({Recording("B"), Recording("Late", R"("load_delay":true)"), R"("file":")" + absent + R"(","name":"Broken")"});
+    auto rows = GetPluginStatus();
+    ASSERT_EQ(rows.size(), 3u);
+    // Configuration order, not name order.
+    EXPECT_EQ(rows[0].name, "B");
+    EXPECT_EQ(rows[1].name, "Late");
+    EXPECT_EQ(rows[2].name, "Broken");
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.type, kPluginDll) << row.name;
+        EXPECT_EQ(row.pid, 0) << row.name;
+    }
+    EXPECT_EQ(rows[0].state, PluginState::kStarted);
+    EXPECT_EQ(rows[0].file, RECORDING_PLUGIN_PATH);
+    EXPECT_EQ(rows[1].state, PluginState::kCreated);
+    EXPECT_EQ(rows[2].state, PluginState::kFailed);
+    EXPECT_NE(rows[2].reason.find("No such file"), std::string::npos) << rows[2].reason;
+    // Not found where named, so looked for beside the executable.
+    EXPECT_TRUE(rows[2].file.ends_with(absent)) << rows[2].file;
+
+    Get("Late")->Invoke(recording_plugin::kEcho, "x", 1, nullptr);
+    EXPECT_EQ(Row("Late").state, PluginState::kStarted);
+
+    App()->GetPluginMgr()->Free();
+    for (const auto& row : GetPluginStatus()) EXPECT_EQ(row.state, PluginState::kStopped) << row.name;
+    DestroyApplicationObject();
+    EXPECT_TRUE(GetPluginStatus().empty()) << "rows outlived the application";
+}
+
+struct StampCase {
+    const char* label;
+    const char* file;
+    PluginState state;
+    int level;                        // of the one line about the stamp; 0: none
+    std::vector<std::string> parts;   // in that line
+};
+
+void PrintTo(const StampCase& c, std::ostream* out) { *out << c.label; }
+
+class DllPluginStampTest : public DllPluginTest, public ::testing::WithParamInterface<StampCase> {};
+
+TEST_P(DllPluginStampTest, TheStampDecidesWhetherTheLibraryIsUsed) {
+    const StampCase& c = GetParam();
+    Start({R"("file":")" + std::string(c.file) + R"(","name":"Stamped")", Recording("Good")});
+    const auto lines = RecordingLog::Take();
+    std::vector<LogLine> about;
+    for (const LogLine& line : lines)
+        if (line.text.find("plugin interface version") != std::string::npos) about.push_back(line);
+    if (c.level == 0) {
+        EXPECT_TRUE(about.empty()) << about.front().text;
+    } else {
+        ASSERT_EQ(about.size(), 1u);
+        EXPECT_EQ(about[0].level, c.level) << about[0].text;
+        EXPECT_EQ(about[0].text.rfind("plugin 'Stamped': ", 0), 0u) << about[0].text;
+        for (const std::string& part : c.parts) EXPECT_NE(about[0].text.find(part), std::string::npos) << about[0].text;
+    }
+    EXPECT_EQ(Row("Stamped").state, c.state);
+    EXPECT_EQ(Row("Good").state, PluginState::kStarted);
+    // A refused library's objects are never made, not even on a call.
+    bool answered = false;
+    Get("Stamped")->Invoke(recording_plugin::kEcho, "x", 1, [&](const char*, int32_t) { answered = true; });
+    Pump();
+    EXPECT_EQ(answered, c.state == PluginState::kStarted);
+    if (c.state == PluginState::kFailed) {
+        EXPECT_NE(Row("Stamped").reason.find("built for plugin interface version 9999"), std::string::npos);
+        EXPECT_TRUE(RecordingLog::Take().empty()) << "the refusal is logged once";
+    }
+}
+
+const std::string kHostVersion = "host has version " + std::to_string(kPluginAbiVersion);
+
+INSTANTIATE_TEST_SUITE_P(
+    Stamps, DllPluginStampTest,
+    ::testing::Values(StampCase{"OwnVersion", RECORDING_PLUGIN_PATH, PluginState::kStarted, 0, {}},
+                      StampCase{"OtherVersion", OTHER_ABI_PLUGIN_PATH, PluginState::kFailed, kLogError,
+                                {"recording_plugin_otherabi.so", "built for plugin interface version 9999",
+                                 kHostVersion, "not loaded"}},
+                      StampCase{"NoStamp", NO_STAMP_PLUGIN_PATH, PluginState::kStarted, kLogWarning,
+                                {"recording_plugin_nostamp.so", "carries no plugin interface version",
+                                 "loading it anyway", kHostVersion}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace Application

@@ -4,8 +4,11 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Application/IPluginMgr.h"
+#include "Application/PluginStatus.h"
+#include "framework/plugins/plugin_status_table.h"
 
 namespace Application {
 
@@ -13,6 +16,10 @@ namespace Application {
 // configured plugin through the factory of its type (in file order), starts
 // them in name order and then publishes them to GetPlugin. Init and Free run
 // on the main thread; GetPlugin on any thread.
+//
+// It keeps one status row per configuration entry (GetPluginStatus), skips
+// library and process plugins in safe mode, and runs the crash check around
+// the creation and start of built-in and library plugins.
 class PluginMgr final : public IPluginMgr {
 public:
     PluginMgr() = default;
@@ -34,13 +41,17 @@ private:
         IPlugin* plugin = nullptr;
         size_t index = 0;       // position in the configuration, for messages
         std::string config_name;
+        PluginStatusRowPtr row;
+        std::string file;       // resolved, for the crash check
     };
     using Table = std::map<std::string, Entry>;
 
-    void CreateFromConfig(const std::string& path, Table& table);
+    void CreateFromConfig(const std::string& path, const PluginStartOptions& options, class PluginCrashRecord& record,
+                          Table& table, std::vector<PluginStatusRowPtr>& rows);
     static void Release(Table& table);
 
     Table plugins_;
+    std::vector<PluginStatusRowPtr> rows_;
     std::recursive_mutex lock_;
 };
 

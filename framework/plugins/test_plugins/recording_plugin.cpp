@@ -1,11 +1,16 @@
 #include "recording_plugin.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
 #include "Application/IPlugin.h"
+#include "Application/PluginAbi.h"
 
 namespace recording_plugin {
 namespace {
@@ -42,6 +47,8 @@ public:
     ~RecordingPlugin() override { Record("destroy " + id_); }
     bool Init() override {
         Record("init " + id_);
+        // For the crash check's tests: the host dies while starting it.
+        if (std::getenv("RECORDING_PLUGIN_KILL_HOST_IN_INIT")) ::kill(::getpid(), SIGKILL);
         return true;
     }
     void Free() override { Record("free " + id_); }
@@ -82,6 +89,14 @@ void Reset() {
 }
 
 }  // namespace recording_plugin
+
+// RECORDING_PLUGIN_STAMP: the build's choice of stamp. Unset: the usual one;
+// negative: no stamp at all; another number: that version, as if built elsewhere.
+#ifndef RECORDING_PLUGIN_STAMP
+VELMORA_PLUGIN_ABI_STAMP();
+#elif RECORDING_PLUGIN_STAMP >= 0
+extern "C" __attribute__((visibility("default"), weak)) const int32_t velmora_plugin_abi_version = RECORDING_PLUGIN_STAMP;
+#endif
 
 #ifndef RECORDING_PLUGIN_WITHOUT_CREATE
 extern "C" RECORDING_PLUGIN_API Application::IPlugin* CreateObject() {
