@@ -5,6 +5,7 @@
 
 #include "Application/Application.h"
 #include "Tools/singleton.h"
+#include "host/host_commands.h"
 #include "host/reporter_bridge.h"
 #include "host/skin_loader.h"
 #include "host/temp_dir.h"
@@ -22,6 +23,9 @@ bool OnComponentStarted(Application::InterfaceBase* component) {
     } else if (component == app->GetAppPath()) {
         ClearDirectory(QString::fromUtf8(app->GetAppPath()->GetTempDir()), false);
         Tools::CSingleton<Trevalo>::GetInstance()->InitDumpHandler("Velmora", OnCrashDumpWritten, nullptr);
+    } else if (component == app->GetLog()) {
+        // Ahead of the plugin manager's lines about what it skipped.
+        LogStartOptions();
     } else if (component == app->GetNotifier()) {
         // Before any plugin exists, so that a reporter connecting during
         // start-up is not missed.

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -95,8 +96,9 @@ void LocalPeer::receiveConnection() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) Receive(socket);
 }
 
-// Reads without blocking the GUI thread: the message is complete when the
-// sender closes its side; a silent or oversized sender is dropped.
+// Reads without blocking the GUI thread: a message is complete when the
+// sender closes its side, a query at its line break; a silent or oversized
+// sender is dropped.
 void LocalPeer::Receive(QLocalSocket* socket) {
     // Owned by the connections below, so it goes with the socket also when the
     // program quits while a sender is still connected.
@@ -120,15 +122,38 @@ void LocalPeer::Receive(QLocalSocket* socket) {
         *done = true;
         finish(complete);
     };
-    connect(socket, &QLocalSocket::readyRead, this, [socket, buffer, finish_once] {
+    const QByteArray prefix(kQueryPrefix, kQueryPrefixSize);
+    // True when the bytes so far are a query, then answered, dropped, or (not
+    // closed yet) waiting for the rest of its name.
+    auto take_query = [this, socket, buffer, deadline, done, prefix](bool closed) {
+        if (*done || buffer->isEmpty() || !buffer->startsWith(prefix.left(qMin<int>(buffer->size(), prefix.size()))))
+            return false;
+        const int end = buffer->indexOf('\n', prefix.size());
+        const bool too_long = (end < 0 ? buffer->size() : end) - prefix.size() > kMaxQueryNameSize;
+        if (end < 0 && !closed && !too_long) return true;
+        if (too_long) qWarning("LocalPeer: query refused: %s", "name too long");
+        *done = true;
+        deadline->stop();
+        socket->disconnect(this);
+        if (end < 0 || too_long) {
+            socket->abort();
+            socket->deleteLater();
+        } else {
+            Answer(socket, buffer->mid(prefix.size(), end - prefix.size()));
+        }
+        return true;
+    };
+    connect(socket, &QLocalSocket::readyRead, this, [socket, buffer, finish_once, take_query] {
         buffer->append(socket->read(kMaxMessageSize + 1 - buffer->size()));
+        if (take_query(false)) return;
         if (buffer->size() > kMaxMessageSize) {
             qWarning("LocalPeer: message reception failed %s", "message too long");
             finish_once(false);
         }
     });
-    connect(socket, &QLocalSocket::disconnected, this, [socket, buffer, finish_once] {
+    connect(socket, &QLocalSocket::disconnected, this, [socket, buffer, finish_once, take_query] {
         buffer->append(socket->read(kMaxMessageSize + 1 - buffer->size()));
+        if (take_query(true)) return;
         finish_once(buffer->size() <= kMaxMessageSize);
     });
     connect(deadline, &QTimer::timeout, this, [socket, finish_once] {
@@ -136,4 +161,69 @@ void LocalPeer::Receive(QLocalSocket* socket) {
         finish_once(false);
     });
     deadline->start(kReceiveTimeoutMs);
+}
+
+// The answer goes out without blocking; the socket closes once it is written,
+// or is dropped when the asker does not take it in time.
+void LocalPeer::Answer(QLocalSocket* socket, const QByteArray& name) {
+    const QByteArray answer = query_handler_ ? query_handler_(name) : QByteArray();
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    auto* give_up = new QTimer(socket);
+    give_up->setSingleShot(true);
+    connect(give_up, &QTimer::timeout, socket, [socket] {
+        qWarning("LocalPeer: answer to a query not taken in time");
+        socket->abort();
+        socket->deleteLater();
+    });
+    give_up->start(kAnswerTimeoutMs);
+    if (socket->state() != QLocalSocket::ConnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    if (!answer.isEmpty()) socket->write(answer);
+    socket->disconnectFromServer();
+}
+
+LocalPeer::QueryResult LocalPeer::Query(const QString& app_id, const QByteArray& name, int timeout_ms,
+                                        QByteArray* answer, QString* error) {
+    answer->clear();
+    const QString runtime_dir = RuntimeDirectory();
+    if (runtime_dir.isEmpty()) {
+        *error = QStringLiteral("no private runtime directory");
+        return QueryResult::kNotRunning;
+    }
+    const QDeadlineTimer deadline(timeout_ms);
+    QLocalSocket socket;
+    socket.connectToServer(runtime_dir + QLatin1Char('/') + SocketNameFor(app_id, getuid()));
+    if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) {
+        *error = socket.errorString();
+        const QLocalSocket::LocalSocketError why = socket.error();
+        return why == QLocalSocket::ServerNotFoundError || why == QLocalSocket::ConnectionRefusedError
+                   ? QueryResult::kNotRunning
+                   : QueryResult::kNoAnswer;
+    }
+    socket.write(QByteArray(kQueryPrefix, kQueryPrefixSize) + name + '\n');
+    while (socket.bytesToWrite() > 0 && socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired())
+        socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+    // The instance closes once the whole answer is out.
+    for (;;) {
+        answer->append(socket.read(kMaxAnswerSize + 1 - answer->size()));
+        if (answer->size() > kMaxAnswerSize) {
+            *error = QStringLiteral("the answer is longer than %1 bytes").arg(kMaxAnswerSize);
+            answer->clear();
+            return QueryResult::kNoAnswer;
+        }
+        if (socket.state() != QLocalSocket::ConnectedState && socket.bytesAvailable() == 0) break;
+        if (deadline.hasExpired()) {
+            *error = QStringLiteral("no answer within %1 ms").arg(timeout_ms);
+            answer->clear();
+            return QueryResult::kNoAnswer;
+        }
+        if (socket.bytesAvailable() == 0) socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+    }
+    if (answer->isEmpty()) {
+        *error = QStringLiteral("the running instance closed the connection without an answer");
+        return QueryResult::kNoAnswer;
+    }
+    return QueryResult::kAnswered;
 }

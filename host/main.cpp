@@ -7,7 +7,10 @@
 #include "Tools/os.h"
 #include "Tools/singleton.h"
 #include "tools/os_process_p.h"
+#include "host/command_line.h"
 #include "host/host_callbacks.h"
+#include "host/host_commands.h"
+#include "host/local_peer.h"
 #include "host/quit_signals.h"
 #include "host/reporter_bridge.h"
 #include "host/single_instance_app.h"
@@ -17,7 +20,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "2.21.0.113";
+constexpr const char* kVersion = kHostVersion;
 constexpr int kHandOverTimeoutMs = 5000;
 // How long orphans of plugin processes have after SIGTERM at shut-down.
 constexpr int kAdoptedGraceMs = 2000;
@@ -32,6 +35,14 @@ void ReportLogRecord(const char* message, const char* level_name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Commands that print and exit come first: they never touch the
+    // single-instance guard, start the framework or write a log.
+    HostOptions options = ParseHostOptions(argc, argv);
+    if (const int done = RunHostCommand(options); done >= 0) return done;
+    // Qt and the framework see everything but the host's long options.
+    argc = options.PassOnCount();
+    argv = options.pass_on.data();
+
     // Before any thread: it may point XDG_RUNTIME_DIR at a private directory.
     char runtime_dir[4096], runtime_notice[4096];
     const int runtime = Tools::os_prepare_runtime_dir(runtime_dir, sizeof runtime_dir, runtime_notice,
@@ -50,11 +61,14 @@ int main(int argc, char** argv) {
     SingleInstanceApp qt_app(QStringLiteral("Velmora"), argc, argv);
     if (qt_app.isRunning()) {
         // Another instance runs: ask it to come forward and leave quietly.
+        if (const char* notice = HandOverNotice(options); notice[0]) std::fprintf(stderr, "Velmora: %s\n", notice);
         if (qt_app.sendMessage(QLatin1String(SingleInstanceApp::kRaiseMessage), kHandOverTimeoutMs)) return 0;
         std::fprintf(stderr, "Velmora: another instance holds %s but did not take the hand-over\n",
                      qt_app.lockFilePath().toLocal8Bit().constData());
         return 1;
     }
+
+    qt_app.peer()->setQueryHandler(AnswerHostQuery);
 
     QFont font = QApplication::font();
     font.setStyleStrategy(QFont::PreferAntialias);
@@ -72,6 +86,7 @@ int main(int argc, char** argv) {
     Trevalo* crash_reporter = Tools::CSingleton<Trevalo>::GetInstance();
     crash_reporter->SetupAppCenter();
     crash_reporter->SetLogFlushHook([](int budget_ms) { Application::FlushLogForCrash(budget_ms); });
+    ApplyStartOptions(options);
     Application::MakeNomalApplication(argc, argv, OnComponentStarted, OnQuitRequested);
     Application::App()->GetLog()->Write(Application::kLogInfo, "Application inited %s", kVersion);
     if (runtime > 0) Application::App()->GetLog()->Write(Application::kLogWarning, "%s", runtime_notice);
@@ -85,6 +100,8 @@ int main(int argc, char** argv) {
                                             "can be connected",
                                             static_cast<unsigned long long>(descriptors),
                                             static_cast<unsigned long long>(kWantedOpenDescriptors));
+
+    ShowSafeModeNotice();
 
     int exit_code = 0;
     {

@@ -7,33 +7,23 @@
 #include <new>
 #include <string>
 
+#include "Application/PluginAbi.h"
 #include "Tools/memory.h"
 #include "Tools/window.h"
 #include "examples/demo_window/demo_window.h"
 
 using Application::App;
 
+VELMORA_PLUGIN_ABI_STAMP();
+
 namespace {
 
-// "app" 5 and 6 carry the plugin's name as a length-prefixed text.
-std::string NameFromPayload(const char* data, int length) {
-    if (!data || length < 4) return {};
-    uint32_t size = 0;
-    for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-    if (size > static_cast<uint32_t>(length - 4)) return {};
-    return std::string(data + 4, size);
-}
-
-Application::NotifyCallback OnProcessNotification(DemoPlugin::ProcessState state) {
-    return [state](unsigned, const char* data, int length) {
-        const std::string name = NameFromPayload(data, length);
-        if (name.empty()) return;
-        std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
-        std::lock_guard<std::mutex> guard(link->lock);
-        link->process_states[name] = state;
-        if (DemoWindow* window = link->window)
-            QMetaObject::invokeMethod(window, [window] { window->RefreshPlugins(); }, Qt::QueuedConnection);
-    };
+// "app" 5 and 6: a process plugin connected or ended; the table says which.
+void OnProcessNotification(unsigned, const char*, int) {
+    std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
+    std::lock_guard<std::mutex> guard(link->lock);
+    if (DemoWindow* window = link->window)
+        QMetaObject::invokeMethod(window, [window] { window->RefreshPlugins(); }, Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -46,10 +36,9 @@ std::shared_ptr<DemoPlugin::WindowLink> DemoPlugin::Link() {
 DemoPlugin::DemoPlugin() {
     if (!App()) return;
     Application::INotifier* notifier = App()->GetNotifier();
-    connected_subscription_ = notifier->Subscribe(App()->GetName(), Application::kAppPluginConnected,
-                                                  OnProcessNotification(ProcessState::kConnected));
-    ended_subscription_ =
-        notifier->Subscribe(App()->GetName(), Application::kAppPluginEnded, OnProcessNotification(ProcessState::kEnded));
+    connected_subscription_ =
+        notifier->Subscribe(App()->GetName(), Application::kAppPluginConnected, OnProcessNotification);
+    ended_subscription_ = notifier->Subscribe(App()->GetName(), Application::kAppPluginEnded, OnProcessNotification);
 }
 
 DemoPlugin::~DemoPlugin() { Unsubscribe(); }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,22 +20,18 @@ public:
     // Answers the window title; lets a test see that the window is up.
     static constexpr int32_t kTitleCommand = 1;
 
-    // What "app" 5 and 6 said last about each process plugin.
-    enum class ProcessState { kConnected, kEnded };
-
     // Shared with notification handlers and call answers, which run on
     // other threads and may outlive the window.
     struct WindowLink {
         std::mutex lock;
         DemoWindow* window = nullptr;
-        std::map<std::string, ProcessState> process_states;
         std::string title;  // the window's title, for kTitleCommand from any thread
     };
     static std::shared_ptr<WindowLink> Link();
 
-    // Subscribes to the process notifications at once: the plugin manager
-    // creates every plugin before it starts any, so a process plugin listed
-    // later cannot connect unseen.
+    // Subscribes to the process notifications at once, so the window shows a
+    // process plugin that connects or ends without waiting for its next
+    // refresh; the plugin manager creates every plugin before it starts any.
     DemoPlugin();
     ~DemoPlugin() override;
 

@@ -13,13 +13,13 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QHideEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QShowEvent>
 #include <QStyle>
 #include <QTableWidget>
 #include <QTimer>
@@ -31,6 +31,8 @@
 #include <string>
 
 #include "Application/Application.h"
+#include "Application/IPlugin.h"
+#include "Application/PluginStatus.h"
 #include "Tools/os.h"
 #include "examples/demo_window/demo_plugin.h"
 
@@ -51,12 +53,6 @@ QString Switch(const char* name) {
     char buffer[1024] = {};
     cmdline->GetValue(name, buffer, sizeof buffer);
     return QString::fromUtf8(buffer);
-}
-
-QString ConfigPath() {
-    const QString configured = Switch("plugin_config");
-    if (!configured.isEmpty()) return configured;
-    return QString::fromUtf8(App()->GetAppPath()->GetExeDir()) + QStringLiteral("/plugins/config.json");
 }
 
 QFrame* Card(QLayout* content) {
@@ -96,11 +92,29 @@ QString FormatRoundTrip(qint64 nanoseconds) {
     return QString::number(nanoseconds / 1000000.0, 'f', 2) + QStringLiteral(" ms");
 }
 
+QString FormatMemory(uint64_t bytes) {
+    if (bytes < (1u << 20)) return QString::number((bytes + 1023) / 1024) + QStringLiteral(" KiB");
+    return QString::number(static_cast<double>(bytes) / (1 << 20), 'f', 1) + QStringLiteral(" MiB");
+}
+
+// The columns of the plugin table.
+enum Column { kName, kKind, kState, kPid, kRestarts, kMemory, kCpu, kLastCall, kAction, kColumnCount };
+
+// The framework's table; the demo's own entry first is no help, so the
+// configuration order stays.
+std::vector<Application::PluginStatus> PluginTable() { return Application::GetPluginStatus(); }
+
+const Application::PluginStatus* Find(const std::vector<Application::PluginStatus>& table, const char* name) {
+    for (const Application::PluginStatus& status : table)
+        if (status.name == name) return &status;
+    return nullptr;
+}
+
 }  // namespace
 
 DemoWindow::DemoWindow() {
     setObjectName(QStringLiteral("DemoWindow"));
-    resize(920, 760);
+    resize(1040, 800);
 
     title_ = Named("Title");
     subtitle_ = Named("Subtitle");
@@ -114,23 +128,34 @@ DemoWindow::DemoWindow() {
     header->addLayout(heading, 1);
     header->addWidget(status_, 0, Qt::AlignTop);
 
-    plugins_ = new QTableWidget(0, 3);
+    plugins_ = new QTableWidget(0, kColumnCount);
     plugins_->setObjectName(QStringLiteral("Plugins"));
     plugins_->verticalHeader()->hide();
     plugins_->verticalHeader()->setDefaultSectionSize(36);
-    plugins_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    plugins_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Fixed);
-    plugins_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Fixed);
-    plugins_->horizontalHeader()->resizeSection(1, 200);
-    plugins_->horizontalHeader()->resizeSection(2, 220);
+    plugins_->horizontalHeader()->setSectionResizeMode(kName, QHeaderView::Stretch);
+    const int widths[kColumnCount] = {0, 96, 150, 70, 84, 90, 66, 96, 104};
+    for (int column = kKind; column < kColumnCount; ++column) {
+        plugins_->horizontalHeader()->setSectionResizeMode(column, QHeaderView::Fixed);
+        plugins_->horizontalHeader()->resizeSection(column, widths[column]);
+    }
     plugins_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     plugins_->horizontalHeader()->setHighlightSections(false);
     plugins_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     plugins_->setSelectionMode(QAbstractItemView::NoSelection);
     plugins_->setFocusPolicy(Qt::NoFocus);
     plugins_->setShowGrid(false);
+    plugins_->setWordWrap(false);
+    plugins_hint_ = Named("Hint");
+    plugins_hint_->setWordWrap(true);
+    retry_ = new QPushButton;
+    retry_->setObjectName(QStringLiteral("RowButton"));
+    retry_->setCursor(Qt::PointingHandCursor);
+    auto* notes = new QHBoxLayout;
+    notes->addWidget(plugins_hint_, 1);
+    notes->addWidget(retry_, 0, Qt::AlignVCenter);
     auto* plugins_layout = new QVBoxLayout;
     plugins_layout->addWidget(plugins_);
+    plugins_layout->addLayout(notes);
 
     call_ = new QPushButton;
     call_->setObjectName(QStringLiteral("Primary"));
@@ -211,12 +236,6 @@ DemoWindow::DemoWindow() {
     layout->addWidget(log_title_);
     layout->addWidget(Card(log_layout), 1);
 
-    const QJsonDocument config = [] {
-        QFile file(ConfigPath());
-        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()) : QJsonDocument();
-    }();
-    entries_ = config.object().value(QStringLiteral("plugins")).toArray();
-
     const QString skin_switch = Switch("demo_skin");
     if (!skin_switch.isEmpty()) App()->GetUISkin()->SetSkinIndex(skin_switch.toInt());
     FollowSkin();
@@ -226,18 +245,19 @@ DemoWindow::DemoWindow() {
             [](int index) { App()->GetUISkin()->SetSkinIndex(index); });
     connect(language_, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &DemoWindow::SwitchLanguage);
     connect(call_, &QPushButton::clicked, this, &DemoWindow::CallProcessPlugin);
+    connect(retry_, &QPushButton::clicked, this, &DemoWindow::RetrySkippedPlugins);
     connect(this, &DemoWindow::answerArrived, this, &DemoWindow::OnAnswer, Qt::QueuedConnection);
     // Skin changes are announced on the main thread, after the host swapped
     // the packages: the switcher follows changes made by anyone.
     skin_subscription_ = App()->GetNotifier()->Subscribe(App()->GetName(), Application::kAppSkinChangedAfter,
                                                          [this](unsigned, const char*, int) { FollowSkin(); });
 
-    auto* refresh = new QTimer(this);
-    connect(refresh, &QTimer::timeout, this, [this] {
+    // Runs only while the window is shown (showEvent, hideEvent).
+    refresh_ = new QTimer(this);
+    connect(refresh_, &QTimer::timeout, this, [this] {
         RefreshPlugins();
         RefreshLog();
     });
-    refresh->start(500);
     // The plugin manager publishes its plugins once all of them started, so
     // the first look at their states waits for the event loop.
     QTimer::singleShot(0, this, [this] {
@@ -265,6 +285,16 @@ void DemoWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
+void DemoWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!refresh_->isActive()) refresh_->start(kRefreshMs);
+}
+
+void DemoWindow::hideEvent(QHideEvent* event) {
+    refresh_->stop();
+    QWidget::hideEvent(event);
+}
+
 void DemoWindow::FollowSkin() {
     ShowSkinPackages();
     const int index = App()->GetUISkin()->GetSkinIndex();
@@ -288,7 +318,9 @@ void DemoWindow::Retranslate() {
     call_title_->setText(Tr("Sample process plugin"));
     appearance_title_->setText(Tr("Appearance"));
     log_title_->setText(Tr("Latest log lines"));
-    plugins_->setHorizontalHeaderLabels({Tr("Name"), Tr("Kind"), Tr("State")});
+    plugins_->setHorizontalHeaderLabels({Tr("Name"), Tr("Kind"), Tr("State"), Tr("PID"), Tr("Restarts"), Tr("Memory"),
+                                         Tr("CPU"), Tr("Last call"), QString()});
+    retry_->setText(Tr("Retry at next start"));
     skin_label_->setText(Tr("Skin"));
     skin_->setItemText(0, Tr("Light"));
     skin_->setItemText(1, Tr("Dark"));
@@ -311,48 +343,62 @@ void DemoWindow::ShowSkinPackages() {
                             .arg(selected.isEmpty() ? QStringLiteral("-") : selected, base));
 }
 
-DemoWindow::Row DemoWindow::StateOf(const QJsonObject& entry) const {
-    const QString name = entry.value(QStringLiteral("name")).toString();
-    const int type = entry.value(QStringLiteral("type")).toInt();
-    const bool filed = App()->GetPluginMgr()->GetPlugin(name.toUtf8().constData()) != nullptr;
-    const bool delayed = entry.value(QStringLiteral("load_delay")).toBool();
-    switch (type) {
-        case 1:
-            return filed ? Row{Tr("running"), Tone::kGood} : Row{Tr("not loaded"), Tone::kBad};
-        case 2:
-            if (!filed) return {Tr("not loaded"), Tone::kBad};
-            if (failed_files_.contains(entry.value(QStringLiteral("file")).toString())) return {Tr("failed to load"), Tone::kBad};
-            return delayed ? Row{Tr("loads on first call"), Tone::kQuiet} : Row{Tr("loaded"), Tone::kGood};
-        case 3: {
-            std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
-            std::lock_guard<std::mutex> guard(link->lock);
-            auto found = link->process_states.find(name.toStdString());
-            if (found != link->process_states.end())
-                return found->second == DemoPlugin::ProcessState::kConnected ? Row{Tr("connected"), Tone::kGood}
-                                                                            : Row{Tr("ended"), Tone::kBad};
-            if (!filed) return {Tr("not loaded"), Tone::kBad};
-            return delayed ? Row{Tr("starts on first call"), Tone::kQuiet} : Row{Tr("starting"), Tone::kBusy};
-        }
-        default:
-            return {Tr("unknown type"), Tone::kBad};
+DemoWindow::Row DemoWindow::StateOf(const Application::PluginStatus& status) {
+    using Application::PluginState;
+    switch (status.state) {
+        case PluginState::kCreated:
+            // A library or process that waits for its first call or trigger.
+            return {Tr("waits for first use"), Tone::kQuiet};
+        case PluginState::kStarted:
+            return {status.type == Application::kPluginDll ? Tr("loaded") : Tr("running"), Tone::kGood};
+        case PluginState::kFailed:
+            return {Tr("failed"), Tone::kBad};
+        case PluginState::kSkipped:
+            return {Tr("skipped"), Tone::kQuiet};
+        case PluginState::kStarting:
+            return {Tr("starting"), Tone::kBusy};
+        case PluginState::kConnected:
+            return {Tr("connected"), Tone::kGood};
+        case PluginState::kRestarting:
+            return {Tr("restarting"), Tone::kBusy};
+        case PluginState::kNotResponding:
+            return {Tr("not responding"), Tone::kBad};
+        case PluginState::kStopped:
+            return {Tr("stopped"), Tone::kBad};
     }
+    return {QString::fromUtf8(Application::PluginStateName(status.state)), Tone::kQuiet};
 }
 
 void DemoWindow::RefreshPlugins() {
     static const char* const kTones[] = {"good", "busy", "bad", "quiet"};
-    plugins_->setRowCount(entries_.size());
-    for (int row = 0; row < entries_.size(); ++row) {
-        const QJsonObject entry = entries_.at(row).toObject();
-        const int type = entry.value(QStringLiteral("type")).toInt();
-        const QString kind = type == 1 ? Tr("built-in") : type == 2 ? Tr("shared library") : type == 3 ? Tr("process") : QStringLiteral("-");
-        const QString cells[2] = {entry.value(QStringLiteral("name")).toString(), kind};
-        for (int column = 0; column < 2; ++column) {
+    const std::vector<Application::PluginStatus> table = PluginTable();
+    plugins_->setRowCount(static_cast<int>(table.size()));
+    for (int row = 0; row < static_cast<int>(table.size()); ++row) {
+        const Application::PluginStatus& status = table[static_cast<size_t>(row)];
+        const bool process = status.type == Application::kPluginExe;
+        const bool running = process && status.pid > 0;
+        const QString none = QStringLiteral("–");
+        const QString kind = status.type == Application::kPluginInner ? Tr("built-in")
+                             : status.type == Application::kPluginDll ? Tr("library")
+                             : process                                 ? Tr("process")
+                                                                       : QStringLiteral("-");
+        QString cells[kColumnCount];
+        cells[kName] = QString::fromStdString(status.name);
+        cells[kKind] = kind;
+        cells[kPid] = running ? QString::number(status.pid) : none;
+        cells[kRestarts] = process && status.starts > 0 ? QString::number(status.starts - 1) : none;
+        cells[kMemory] = running && status.rss_bytes > 0 ? FormatMemory(status.rss_bytes) : none;
+        cells[kCpu] = running && status.cpu_percent >= 0 ? QString::number(status.cpu_percent, 'f', 1) + QLatin1Char('%')
+                                                          : none;
+        cells[kLastCall] = status.last_call_rtt_us >= 0 ? FormatRoundTrip(status.last_call_rtt_us * 1000) : none;
+        for (int column : {kName, kKind, kPid, kRestarts, kMemory, kCpu, kLastCall}) {
             QTableWidgetItem* item = plugins_->item(row, column);
             if (!item) plugins_->setItem(row, column, item = new QTableWidgetItem);
             if (item->text() != cells[column]) item->setText(cells[column]);
         }
-        // The state is a pill inside the cell, coloured by the skin.
-        auto* holder = plugins_->cellWidget(row, 2);
+        // The state is a pill inside the cell, coloured by the skin; the
+        // reason, when there is one, is its tool tip.
+        auto* holder = plugins_->cellWidget(row, kState);
         if (!holder) {
             holder = new QWidget;
             holder->setObjectName(QStringLiteral("PillHolder"));
@@ -360,17 +406,95 @@ void DemoWindow::RefreshPlugins() {
             holder_layout->setContentsMargins(3, 0, 8, 0);
             holder_layout->addWidget(Named("StatePill"), 0, Qt::AlignVCenter);
             holder_layout->addStretch();
-            plugins_->setCellWidget(row, 2, holder);
+            plugins_->setCellWidget(row, kState, holder);
         }
         auto* pill = holder->findChild<QLabel*>(QStringLiteral("StatePill"));
-        const Row state = StateOf(entry);
+        const Row state = StateOf(status);
         if (pill->text() != state.state) pill->setText(state.state);
+        const QString reason = QString::fromStdString(status.reason);
+        if (pill->toolTip() != reason) pill->setToolTip(reason);
         SetTone(pill, kTones[static_cast<int>(state.tone)]);
+
+        // Process plugins can be restarted from here; the button knows its
+        // plugin by name, so a changed table never restarts the wrong one.
+        QWidget* action = plugins_->cellWidget(row, kAction);
+        if (process && (!action || action->property("plugin").toString() != cells[kName])) {
+            auto* restart = new QPushButton;
+            restart->setObjectName(QStringLiteral("RowButton"));
+            restart->setCursor(Qt::PointingHandCursor);
+            restart->setProperty("plugin", cells[kName]);
+            connect(restart, &QPushButton::clicked, this, [this, restart] { RestartPlugin(restart->property("plugin").toString()); });
+            auto* cell = new QWidget;
+            cell->setObjectName(QStringLiteral("PillHolder"));
+            cell->setProperty("plugin", cells[kName]);
+            auto* cell_layout = new QHBoxLayout(cell);
+            cell_layout->setContentsMargins(0, 0, 8, 0);
+            cell_layout->addWidget(restart, 0, Qt::AlignVCenter);
+            plugins_->setCellWidget(row, kAction, cell);
+            action = cell;
+        } else if (!process && action) {
+            plugins_->removeCellWidget(row, kAction);
+            action = nullptr;
+        }
+        if (action) {
+            auto* restart = action->findChild<QPushButton*>();
+            restart->setText(Tr("Restart"));
+            // Nothing to restart when it was skipped or has not started yet.
+            restart->setEnabled(status.state != Application::PluginState::kSkipped &&
+                                status.state != Application::PluginState::kCreated);
+        }
     }
+    ShowPluginNotes(table);
     // As tall as its rows: the card hugs the list instead of scrolling it.
     int height = plugins_->horizontalHeader()->sizeHint().height() + 2 * plugins_->frameWidth();
     for (int row = 0; row < plugins_->rowCount(); ++row) height += plugins_->rowHeight(row);
     plugins_->setFixedHeight(height);
+}
+
+// Under the table: the skipped plugins and why, the outcome of the last
+// button, and the retry button while anything is skipped.
+void DemoWindow::ShowPluginNotes(const std::vector<Application::PluginStatus>& table) {
+    QStringList skipped;
+    for (const Application::PluginStatus& status : table) {
+        if (status.state != Application::PluginState::kSkipped) continue;
+        skipped << (status.reason.empty() ? QString::fromStdString(status.name)
+                                          : Tr("%1: %2").arg(QString::fromStdString(status.name),
+                                                             QString::fromStdString(status.reason)));
+    }
+    QString text = plugins_message_;
+    if (!skipped.isEmpty()) {
+        const QString list = Tr("Skipped: %1.").arg(skipped.join(QStringLiteral("; ")));
+        text = text.isEmpty() ? list : list + QLatin1Char(' ') + text;
+    } else if (text.isEmpty()) {
+        text = Tr("Every configured plugin was started. Restart ends a plugin process and starts a new one.");
+    }
+    if (plugins_hint_->text() != text) plugins_hint_->setText(text);
+    retry_->setVisible(!skipped.isEmpty());
+    retry_->setEnabled(!retry_requested_);
+}
+
+void DemoWindow::RestartPlugin(const QString& name) {
+    std::string error;
+    const QByteArray utf8 = name.toUtf8();
+    if (Application::RestartProcessPlugin(utf8.constData(), &error)) {
+        plugins_message_ = Tr("%1 is restarting.").arg(name);
+        App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: restart of %s requested", utf8.constData());
+    } else {
+        plugins_message_ = Tr("%1 cannot be restarted: %2").arg(name, QString::fromStdString(error));
+    }
+    RefreshPlugins();
+}
+
+void DemoWindow::RetrySkippedPlugins() {
+    std::string error;
+    if (Application::ClearPluginCrashRecord(&error)) {
+        retry_requested_ = true;
+        plugins_message_ = Tr("They will be tried again at the next start.");
+        App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: skipped plugins will be tried at the next start");
+    } else {
+        plugins_message_ = Tr("The crash record cannot be cleared: %1").arg(QString::fromStdString(error));
+    }
+    RefreshPlugins();
 }
 
 // Follows this run's log file (one per process run, named after its pid).
@@ -387,37 +511,28 @@ void DemoWindow::RefreshLog() {
     const int last_break = fresh.lastIndexOf('\n');
     if (last_break < 0) return;
     log_offset_ += last_break + 1;
-    bool failures = false;
     for (QByteArray line : fresh.left(last_break).split('\n')) {
         if (line.endsWith('\r')) line.chop(1);
-        if (line.isEmpty()) continue;
-        const QString text = QString::fromUtf8(line);
-        // A library that cannot be loaded still gets its proxy: only the log says so.
-        const int error = text.indexOf(QStringLiteral("CreatePlugin Error: "));
-        if (error >= 0) {
-            for (const QJsonValue& value : entries_) {
-                const QString file_name = value.toObject().value(QStringLiteral("file")).toString();
-                if (!file_name.isEmpty() && text.indexOf(file_name, error) >= 0) {
-                    failed_files_.insert(file_name);
-                    failures = true;
-                }
-            }
-        }
-        log_->appendPlainText(ShortLogLine(text));
+        if (!line.isEmpty()) log_->appendPlainText(ShortLogLine(QString::fromUtf8(line)));
     }
-    if (failures) RefreshPlugins();
 }
 
 QString DemoWindow::WhyNotCallable() const {
     const QString name = QString::fromLatin1(DemoPlugin::kProcessPluginName);
-    if (!App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName))
-        return Tr("%1 is not in the plugin configuration.").arg(name);
-    std::shared_ptr<DemoPlugin::WindowLink> link = DemoPlugin::Link();
-    std::lock_guard<std::mutex> guard(link->lock);
-    auto found = link->process_states.find(DemoPlugin::kProcessPluginName);
-    if (found == link->process_states.end()) return Tr("%1 is not connected yet; try again in a moment.").arg(name);
-    if (found->second == DemoPlugin::ProcessState::kEnded) return Tr("The %1 process has ended.").arg(name);
-    return QString();
+    const std::vector<Application::PluginStatus> table = PluginTable();
+    const Application::PluginStatus* status = Find(table, DemoPlugin::kProcessPluginName);
+    if (!status) return Tr("%1 is not in the plugin configuration.").arg(name);
+    switch (status->state) {
+        case Application::PluginState::kConnected:
+            return QString();
+        case Application::PluginState::kSkipped:
+            return Tr("%1 was skipped: %2").arg(name, QString::fromStdString(status->reason));
+        case Application::PluginState::kStopped:
+        case Application::PluginState::kFailed:
+            return Tr("The %1 process has ended.").arg(name);
+        default:
+            return Tr("%1 is not connected yet; try again in a moment.").arg(name);
+    }
 }
 
 void DemoWindow::CallProcessPlugin() {
@@ -429,6 +544,12 @@ void DemoWindow::CallProcessPlugin() {
         return;
     }
     Application::IPlugin* plugin = App()->GetPluginMgr()->GetPlugin(DemoPlugin::kProcessPluginName);
+    if (!plugin) {
+        call_state_ = CallState::kRefused;
+        refusal_ = Tr("%1 is not available.").arg(QString::fromLatin1(DemoPlugin::kProcessPluginName));
+        ShowResult();
+        return;
+    }
     const quint64 call = ++call_number_;
     call_state_ = CallState::kWaiting;
     ShowResult();

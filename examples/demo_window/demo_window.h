@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include <QJsonArray>
-#include <QSet>
 #include <QString>
 #include <QWidget>
+
+#include "Application/PluginStatus.h"
 
 class QComboBox;
 class QLabel;
@@ -14,10 +14,13 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 
-// The demo's window: the configured plugins with their kind and state, the
-// latest log lines, a skin and a language switch, and a button that calls the
-// sample process plugin and shows its answer and round-trip time. Lives on
-// the GUI thread; plugin answers arrive on other threads and are queued over.
+// The demo's window: the framework's live plugin table (state, pid, restarts,
+// memory, CPU, last call; a Restart button for process plugins, and a way to
+// retry plugins the crash check skipped), the latest log lines, a skin and a
+// language switch, and a button that calls the sample process plugin and
+// shows its answer and round-trip time. Lives on the GUI thread; plugin
+// answers arrive on other threads and are queued over. While shown, it
+// refreshes the table and the log once a second.
 //
 // Started with -demo_screenshot=<png> (and optionally -demo_skin=<index>), it
 // waits until the sample process plugin answered (or cannot), saves a picture
@@ -27,6 +30,8 @@ class DemoWindow : public QWidget {
 public:
     // An unanswered call is given up after this long.
     static constexpr int kCallTimeoutMs = 3000;
+    // How often the shown window looks at the plugin table and the log.
+    static constexpr int kRefreshMs = 1000;
 
     DemoWindow();
     ~DemoWindow() override;
@@ -38,6 +43,8 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     enum class Tone { kGood, kBusy, kBad, kQuiet };
@@ -55,14 +62,16 @@ private:
     void SwitchLanguage(int index);
     void FollowSkin();
     void ShowSkinPackages();
-    Row StateOf(const QJsonObject& entry) const;
+    static Row StateOf(const Application::PluginStatus& status);
+    void RestartPlugin(const QString& name);
+    void RetrySkippedPlugins();
+    void ShowPluginNotes(const std::vector<Application::PluginStatus>& table);
     // The sample process plugin as the window sees it: null text when it can
     // be called, otherwise why not.
     QString WhyNotCallable() const;
     void StepScreenshot();
 
-    QJsonArray entries_;
-    QSet<QString> failed_files_;  // libraries the log says failed to load
+    QTimer* refresh_;
     QLabel* title_;
     QLabel* subtitle_;
     QLabel* status_;
@@ -79,6 +88,10 @@ private:
     QLabel* rtt_caption_;
     QLabel* rtt_;
     QTableWidget* plugins_;
+    QLabel* plugins_hint_;
+    QPushButton* retry_;
+    QString plugins_message_;  // the outcome of the last Restart or Retry, shown under the table
+    bool retry_requested_ = false;
     QPlainTextEdit* log_;
     QComboBox* skin_;
     QComboBox* language_;

@@ -103,6 +103,34 @@ protected:
         return ::testing::AssertionFailure() << "Velmora did not come up";
     }
 
+    // A Velmora run to its end (a command such as --status), its standard
+    // output and error captured.
+    struct Finished {
+        int status = -1;  // wait status; -1 when it did not end in time
+        std::string out;
+        std::string err;
+    };
+    Finished RunToEnd(const std::vector<std::string>& args, const std::map<std::string, std::string>& changes = {}) {
+        const std::string base = temp_.path() + "/run_" + std::to_string(++runs_);
+        std::vector<std::string> shell_args = {"-c", "out=$1 err=$2; shift 2; exec \"$0\" \"$@\" >\"$out\" 2>\"$err\"",
+                                               VELMORA_PROGRAM, base + ".out", base + ".err"};
+        shell_args.insert(shell_args.end(), args.begin(), args.end());
+        Finished finished;
+        ChildProcess child;
+        if (!child.Start("/bin/sh", shell_args, Environment(changes), temp_.path())) return finished;
+        if (!child.WaitForExit(kVelmoraDeadline, &finished.status)) finished.status = -1;
+        finished.out = ReadText(base + ".out");
+        finished.err = ReadText(base + ".err");
+        return finished;
+    }
+
+    static std::string ReadText(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
     // The text of the log file the process with this pid wrote, empty when none.
     std::string LogText(pid_t pid) const {
         const std::string suffix = "_" + std::to_string(pid) + ".log";
@@ -128,6 +156,7 @@ protected:
 
     TempDir temp_;
     ChildProcess child_;
+    int runs_ = 0;
 };
 
 }  // namespace test_support
