@@ -58,6 +58,14 @@ public:
     void Close() { fd_.reset(); }
     // Current size in bytes, -1 on failure.
     int64_t Size() const;
+    // Size (-1 on failure) and whether any name still leads to the file: a
+    // file that was removed, or replaced by another under its name, has
+    // none left. One system call, cheap enough for every visit.
+    struct Status {
+        int64_t size = -1;
+        bool linked = false;
+    };
+    Status GetStatus() const;
     // Grows with zero bytes to at least size; never shrinks.
     bool EnsureSize(uint64_t size);
     // Maps the first size bytes read-write and shared; invalid on failure.

@@ -98,6 +98,12 @@ int64_t NamedFile::Size() const {
     return st.st_size;
 }
 
+NamedFile::Status NamedFile::GetStatus() const {
+    struct stat st {};
+    if (!fd_ || fstat(fd_.get(), &st) != 0) return {};
+    return {st.st_size, st.st_nlink > 0};
+}
+
 bool NamedFile::EnsureSize(uint64_t size) {
     const int64_t current = Size();
     if (current < 0) return false;
