@@ -76,16 +76,10 @@ public:
     bool LockExclusive();
     bool TryLockExclusive();
     void Unlock();
-    // Whether path still names this very file (it may have been removed or
-    // replaced since it was opened).
-    bool IsAt(const std::string& path) const;
 
 private:
-    NamedFile(Tools::detail::UniqueFd fd, uint64_t device, uint64_t inode)
-        : fd_(std::move(fd)), device_(device), inode_(inode) {}
+    explicit NamedFile(Tools::detail::UniqueFd fd) : fd_(std::move(fd)) {}
     Tools::detail::UniqueFd fd_;
-    uint64_t device_ = 0;
-    uint64_t inode_ = 0;
 };
 
 // The user's private runtime directory (one rule for the whole program, see
