@@ -13,8 +13,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -143,6 +145,31 @@ protected:
         return value;
     }
 
+    // The growing array as the host sees it; -1 when it was torn.
+    int64_t Growing() {
+        uint32_t count = 0;
+        bool consistent = true;
+        host_->Visit([&](IDataVisitor* visitor) { consistent = data_test::ReadGrowing(visitor, &count); });
+        EXPECT_TRUE(consistent) << "a wrong element in " << count;
+        return consistent ? int64_t{count} : -1;
+    }
+
+    std::string BlockPath(const char* kind, uint32_t node) const {
+        return runtime_ + "/velmora/" + BlockName(kind, pid_, node);
+    }
+
+    // Whether this process has the file mapped (also after it was removed).
+    static bool Mapped(const std::string& path) {
+        std::ifstream maps("/proc/self/maps");
+        std::string line;
+        while (std::getline(maps, line)) {
+            const size_t at = line.find(path);
+            if (at != std::string::npos && (at + path.size() == line.size() || line[at + path.size()] == ' '))
+                return true;
+        }
+        return false;
+    }
+
     std::string runtime_;
     uint32_t pid_ = 0;
     std::unique_ptr<CData> host_;
@@ -249,6 +276,130 @@ TEST_F(MultiProcessTest, WriterKilledAtRandomPointsNeverLeavesAMix) {
     ASSERT_EQ(kill(watcher.pid(), SIGTERM), 0);
     const int status = watcher.Wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "the reader saw a mix, status " << status;
+}
+
+// The host keeps its mapping of the array's block between visits while other
+// processes grow and shrink it: every pull shows the whole new content.
+TEST_F(MultiProcessTest, KeptMappingFollowsABlockThatAnotherProcessGrows) {
+    const std::string block = BlockPath("arr", data_test::kGrowingNode);
+    for (uint32_t count : {2u, 900u, 3u, 1000u}) {
+        Child resizer({"resize", PidSwitch(), std::to_string(count)});
+        ASSERT_TRUE(ExitedCleanly(resizer.Wait())) << "the child saw a wrong element before resizing to " << count;
+        EXPECT_EQ(Growing(), count);
+        EXPECT_TRUE(Mapped(block)) << "the host no longer keeps its mapping: the test would try nothing";
+    }
+    // What the host pushes into the grown block reaches the others whole.
+    host_->Visit([](IDataVisitor* visitor) { data_test::ResizeGrowing(visitor, 1024); });
+    Child resizer({"resize", PidSwitch(), "5"});
+    EXPECT_TRUE(ExitedCleanly(resizer.Wait())) << "the child saw a wrong element of the host's push";
+    EXPECT_EQ(Growing(), 5);
+}
+
+// Ways in which the file behind a block the host keeps mapped stops being the
+// one its name leads to. The host has counted to 5 before.
+struct ReplacedBlockCase {
+    const char* name;
+    void (*replace)(const std::string& path);
+    bool other_writes_first;  // a child increments through the name before the host looks
+    int64_t seen;             // what the host's next read gives
+};
+
+void PrintTo(const ReplacedBlockCase& c, std::ostream* out) { *out << c.name; }
+
+void RemoveBlock(const std::string& path) { ASSERT_EQ(unlink(path.c_str()), 0); }
+
+// A new file of another size, holding a complete counter record of 7, put
+// in place with a rename.
+void RenameOtherOver(const std::string& path) {
+    CDataObject record(data_test::kCounterNode);
+    record.SetLayout(data_test::kCounterLayout);
+    record.SetInt64(0, 7);
+    record.SetInt64(2, ~int64_t{7});
+    std::string content(4 + record.RecordSize() + 20000, '\0');
+    const uint32_t length = record.RecordSize();
+    std::memcpy(content.data(), &length, sizeof length);
+    record.StoreRecord(content.data() + 4);
+    const std::string aside = path + ".new";
+    const int fd = open(aside.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    ASSERT_EQ(rename(aside.c_str(), path.c_str()), 0);
+}
+
+class ReplacedBlockTest : public MultiProcessTest, public ::testing::WithParamInterface<ReplacedBlockCase> {};
+
+TEST_P(ReplacedBlockTest, HostThatKeptTheOldMappingFollowsTheName) {
+    const ReplacedBlockCase& c = GetParam();
+    for (int i = 0; i < 5; ++i) host_->Visit([](IDataVisitor* visitor) { data_test::Increment(visitor); });
+    const std::string block = BlockPath("obj", data_test::kCounterNode);
+    ASSERT_TRUE(Mapped(block)) << "the host no longer keeps its mapping: the test would try nothing";
+    c.replace(block);
+    if (c.other_writes_first) {
+        Child other({"increment", PidSwitch(), "1"});
+        EXPECT_TRUE(ExitedCleanly(other.Wait()));
+    }
+    EXPECT_EQ(Counter(), c.seen) << "what the name leads to, not the file that is gone";
+    // The host's change lands where the others look.
+    host_->Visit([](IDataVisitor* visitor) { data_test::Increment(visitor); });
+    Child other({"increment", PidSwitch(), "1"});
+    EXPECT_TRUE(ExitedCleanly(other.Wait()));
+    EXPECT_EQ(Counter(), c.seen + 2) << "the host wrote into the file that is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ReplacedBlockTest,
+    ::testing::Values(
+        // Nothing to read: the host keeps what it had, and its change makes the block anew.
+        ReplacedBlockCase{"Removed", RemoveBlock, false, 5},
+        // The child starts from an empty block.
+        ReplacedBlockCase{"RemovedAndMadeAgainByAnother", RemoveBlock, true, 1},
+        ReplacedBlockCase{"RenamedOverWithAnotherSize", RenameOtherOver, false, 7}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A writer growing an array by a block's worth in every visit is killed at
+// random points while the host keeps its mapping of that block: the host
+// always sees a whole publication, and after a kill inside the writer's
+// publication exactly the one before it. The block grows and its payload
+// shrinks again on the way, so the host remaps now and then.
+TEST_F(MultiProcessTest, WriterKilledAtRandomPointsWhileTheHostKeepsItsMapping) {
+    const std::string block = BlockPath("arr", data_test::kGrowingNode);
+    {
+        Child resizer({"resize", PidSwitch(), "1"});
+        ASSERT_TRUE(ExitedCleanly(resizer.Wait()));
+    }
+    int64_t count = Growing();
+    ASSERT_EQ(count, 1);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_us(0, 3000);
+    std::uniform_int_distribution<int> visit(2, 4);
+    std::uniform_int_distribution<int> point(0, 3);  // the steps of a publication of one block
+    const int rounds = KillRounds() / 3;
+    for (int round = 0; round < rounds; ++round) {
+        ASSERT_TRUE(Mapped(block)) << "round " << round << ": the host no longer keeps its mapping";
+        const bool from_outside = round % 2 == 0;
+        const int kill_visit = visit(random);
+        std::vector<std::string> args = {"grow", PidSwitch()};
+        if (!from_outside) args.push_back(std::to_string(kill_visit) + ":" + std::to_string(point(random)));
+        Child writer(args);
+        ASSERT_TRUE(writer.WaitForSignal()) << "round " << round;
+        if (from_outside) {
+            const timespec pause = {0, delay_us(random) * 1000L};
+            nanosleep(&pause, nullptr);
+            ASSERT_EQ(kill(writer.pid(), SIGKILL), 0);
+        }
+        ASSERT_TRUE(KilledBySigkill(writer.Wait())) << "round " << round << ": the writer saw a wrong element";
+        const int64_t seen = Growing();
+        ASSERT_GE(seen, 0) << "round " << round;
+        if (!from_outside) {
+            // Every step of the visit the writer died in comes before its
+            // publication is complete: nothing of it shows, nothing before it is lost.
+            int64_t expected = count;
+            for (int v = 1; v < kill_visit; ++v) expected = data_test::NextGrowingCount(static_cast<uint32_t>(expected));
+            EXPECT_EQ(seen, expected) << "round " << round;
+        }
+        count = seen;
+    }
 }
 
 TEST_F(MultiProcessTest, NothingIsLeftAfterChildrenAndHostEnd) {

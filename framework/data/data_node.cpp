@@ -43,7 +43,7 @@ void CDataObject::MarkSet(uint32_t index) {
         mask |= uint64_t{1} << index;
         std::memcpy(record_.data(), &mask, sizeof mask);
     }
-    dirty_ = true;
+    MarkDirty();
 }
 
 template <typename T>
@@ -114,13 +114,13 @@ void CDataObject::Unset(uint32_t index) {
         mask &= ~(uint64_t{1} << index);
         std::memcpy(record_.data(), &mask, sizeof mask);
     }
-    dirty_ = true;
+    MarkDirty();
 }
 
 void CDataObject::UnsetAll() {
     if (!HasLayout()) return;
     std::memset(record_.data(), 0, kRecordHeaderSize);
-    dirty_ = true;
+    MarkDirty();
 }
 
 void CDataObject::LoadRecord(const char* src) {
@@ -161,14 +161,15 @@ void CDataObject::LoadFromFile(const char* path) {
     std::string bytes;
     if (!data_platform::ReadWholeFile(path, &bytes) || bytes.size() != RecordSize()) return;
     LoadRecord(bytes.data());
-    dirty_ = true;
+    MarkDirty();
 }
 
 // ---- CDataArray ----
 
-std::unique_ptr<CDataObject> CDataArray::NewElement() const {
+std::unique_ptr<CDataObject> CDataArray::NewElement() {
     auto element = std::make_unique<CDataObject>(id_);
     if (has_layout_) element->SetLayout(sizes_);
+    element->SetDirtyHint(&elements_hint_);
     return element;
 }
 
@@ -185,21 +186,21 @@ IDataObject* CDataArray::Find(uintptr_t identity) {
 
 IDataObject* CDataArray::Append() {
     elements_.push_back(NewElement());
-    dirty_ = true;
+    MarkDirty();
     return elements_.back().get();
 }
 
 void CDataArray::RemoveAt(uint32_t index) {
     if (index >= elements_.size()) return;
     elements_.erase(elements_.begin() + index);
-    dirty_ = true;
+    MarkDirty();
 }
 
 void CDataArray::Remove(uintptr_t identity) {
     for (auto it = elements_.begin(); it != elements_.end(); ++it) {
         if ((*it)->Identity() == identity) {
             elements_.erase(it);
-            dirty_ = true;
+            MarkDirty();
             return;
         }
     }
@@ -207,13 +208,16 @@ void CDataArray::Remove(uintptr_t identity) {
 
 void CDataArray::RemoveAll() {
     elements_.clear();
-    dirty_ = true;
+    elements_hint_.raised = false;
+    MarkDirty();
 }
 
-bool CDataArray::AnyElementDirty() const {
+bool CDataArray::AnyElementDirty() {
+    if (!elements_hint_.raised) return false;
     for (const auto& element : elements_) {
         if (element->IsDirty()) return true;
     }
+    elements_hint_.raised = false;
     return false;
 }
 
@@ -235,7 +239,7 @@ void CDataArray::SetLayout(const std::vector<uint32_t>& sizes) {
     }
     if (dirty_) return;
     if (AnyElementDirty()) {
-        dirty_ = true;
+        MarkDirty();
         return;
     }
     Pull();
@@ -252,6 +256,7 @@ void CDataArray::LoadRecords(const char* src) {
         element->LoadRecordBytes(record, element_record_size_);
         record += element_record_size_;
     }
+    elements_hint_.raised = false;
     dirty_ = false;
 }
 
@@ -264,6 +269,7 @@ void CDataArray::StoreRecords(char* dst) {
         element->StoreRecordBytes(record, element_record_size_);
         record += element_record_size_;
     }
+    elements_hint_.raised = false;
     dirty_ = false;
 }
 
@@ -291,7 +297,7 @@ void CDataArray::LoadFromFile(const char* path) {
     if (!data_platform::ReadWholeFile(path, &bytes)) return;
     if (!AcceptsArrayForm(bytes.data(), bytes.size())) return;
     LoadRecords(bytes.data());
-    dirty_ = true;
+    MarkDirty();
 }
 
 }  // namespace Application

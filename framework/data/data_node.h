@@ -24,6 +24,17 @@ constexpr uint64_t kMaxRecordSize = 1u << 30;
 constexpr uint32_t kObjectKindId = 1;
 constexpr uint32_t kArrayKindId = 2;
 
+// Raised whenever a node below it turns dirty, so that looking for dirty
+// nodes costs nothing while there are none. It may stay raised when nothing
+// is dirty any more (a flag cleared by a load); whoever finds that lowers it.
+struct DirtyHint {
+    bool raised = false;
+    DirtyHint* parent = nullptr;
+    void Raise() {
+        for (DirtyHint* hint = this; hint; hint = hint->parent) hint->raised = true;
+    }
+};
+
 // 8 + sum of sizes, or 0 when the layout is refused (a zero-sized field or
 // a record above kMaxRecordSize).
 uint64_t RecordSizeOf(const std::vector<uint32_t>& sizes);
@@ -77,7 +88,15 @@ public:
     // Offset of field index within the record.
     uint32_t FieldOffset(uint32_t index) const { return kRecordHeaderSize + offsets_[index]; }
     bool IsDirty() const { return dirty_; }
-    void SetDirty(bool dirty) { dirty_ = dirty; }
+    void SetDirty(bool dirty) {
+        if (dirty) MarkDirty();
+        else dirty_ = false;
+    }
+    // Raised (with its parents) whenever this node turns dirty; null for none.
+    void SetDirtyHint(DirtyHint* hint) {
+        hint_ = hint;
+        if (dirty_ && hint_) hint_->Raise();
+    }
     const char* RecordBytes() const { return record_.data(); }
     // Copy length bytes in or out, zero-filling or truncating against the
     // record's own size; used where the caller's stride may differ.
@@ -92,6 +111,10 @@ private:
     // The field's first byte when the index is in range and its bit is set.
     const char* SetFieldOrNull(uint32_t index) const;
     void MarkSet(uint32_t index);
+    void MarkDirty() {
+        dirty_ = true;
+        if (hint_) hint_->Raise();
+    }
 
     // Record size + 1: the extra byte stays zero, so a text read through
     // GetString ends inside the allocation even when a loaded record's last
@@ -99,6 +122,7 @@ private:
     std::vector<char> record_;
     std::vector<uint32_t> sizes_;
     std::vector<uint32_t> offsets_;
+    DirtyHint* hint_ = nullptr;
     uint32_t id_;
     bool dirty_ = false;
 };
@@ -106,6 +130,9 @@ private:
 class CDataArray : public IDataArray {
 public:
     explicit CDataArray(uint32_t id) : id_(id) {}
+    // Elements point at the array's hint: it must stay where it is.
+    CDataArray(const CDataArray&) = delete;
+    CDataArray& operator=(const CDataArray&) = delete;
 
     uint32_t KindId() override { return kArrayKindId; }
 
@@ -134,17 +161,34 @@ public:
     // 4 + count * element record size.
     uint64_t ArrayFormSize() const { return 4 + uint64_t{elements_.size()} * element_record_size_; }
     bool IsDirty() const { return dirty_; }
-    void SetDirty(bool dirty) { dirty_ = dirty; }
-    bool AnyElementDirty() const;
+    void SetDirty(bool dirty) {
+        if (dirty) MarkDirty();
+        else dirty_ = false;
+    }
+    // Raised whenever the array or one of its elements turns dirty.
+    void SetDirtyHint(DirtyHint* hint) {
+        hint_ = hint;
+        elements_hint_.parent = hint;
+        if ((dirty_ || elements_hint_.raised) && hint_) hint_->Raise();
+    }
+    // Free while no element turned dirty since the last look.
+    bool AnyElementDirty();
     // Whether a payload of length bytes is a well-formed array form for this
     // layout: at least the count, and exactly 4 + count * record size.
     bool AcceptsArrayForm(const char* payload, uint64_t length) const;
 
 private:
-    std::unique_ptr<CDataObject> NewElement() const;
+    std::unique_ptr<CDataObject> NewElement();
+    void MarkDirty() {
+        dirty_ = true;
+        if (hint_) hint_->Raise();
+    }
 
     std::vector<uint32_t> sizes_;
     std::vector<std::unique_ptr<CDataObject>> elements_;
+    DirtyHint* hint_ = nullptr;
+    // Every element's hint; its parent is the array's own.
+    DirtyHint elements_hint_;
     uint32_t id_;
     bool dirty_ = false;
     bool has_layout_ = false;

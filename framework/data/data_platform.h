@@ -58,6 +58,14 @@ public:
     void Close() { fd_.reset(); }
     // Current size in bytes, -1 on failure.
     int64_t Size() const;
+    // Size (-1 on failure) and whether any name still leads to the file: a
+    // file that was removed, or replaced by another under its name, has
+    // none left. One system call, cheap enough for every visit.
+    struct Status {
+        int64_t size = -1;
+        bool linked = false;
+    };
+    Status GetStatus() const;
     // Grows with zero bytes to at least size; never shrinks.
     bool EnsureSize(uint64_t size);
     // Maps the first size bytes read-write and shared; invalid on failure.
@@ -68,16 +76,10 @@ public:
     bool LockExclusive();
     bool TryLockExclusive();
     void Unlock();
-    // Whether path still names this very file (it may have been removed or
-    // replaced since it was opened).
-    bool IsAt(const std::string& path) const;
 
 private:
-    NamedFile(Tools::detail::UniqueFd fd, uint64_t device, uint64_t inode)
-        : fd_(std::move(fd)), device_(device), inode_(inode) {}
+    explicit NamedFile(Tools::detail::UniqueFd fd) : fd_(std::move(fd)) {}
     Tools::detail::UniqueFd fd_;
-    uint64_t device_ = 0;
-    uint64_t inode_ = 0;
 };
 
 // The user's private runtime directory (one rule for the whole program, see

@@ -79,7 +79,7 @@ NamedFile NamedFile::OpenPath(const std::string& path, bool create, std::string*
         SetError(error, path + " is not a private file of ours");
         return NamedFile();
     }
-    return NamedFile(std::move(fd), st.st_dev, st.st_ino);
+    return NamedFile(std::move(fd));
 }
 
 NamedFile NamedFile::OpenRuntimeFile(const std::string& name, bool create, std::string* error) {
@@ -96,6 +96,12 @@ int64_t NamedFile::Size() const {
     struct stat st {};
     if (!fd_ || fstat(fd_.get(), &st) != 0) return -1;
     return st.st_size;
+}
+
+NamedFile::Status NamedFile::GetStatus() const {
+    struct stat st {};
+    if (!fd_ || fstat(fd_.get(), &st) != 0) return {};
+    return {st.st_size, st.st_nlink > 0};
 }
 
 bool NamedFile::EnsureSize(uint64_t size) {
@@ -116,12 +122,6 @@ bool NamedFile::LockExclusive() { return fd_ && LockRequest(fd_.get(), F_WRLCK, 
 bool NamedFile::TryLockExclusive() { return fd_ && LockRequest(fd_.get(), F_WRLCK, false); }
 void NamedFile::Unlock() {
     if (fd_) LockRequest(fd_.get(), F_UNLCK, false);
-}
-
-bool NamedFile::IsAt(const std::string& path) const {
-    struct stat named {};
-    if (!fd_ || lstat(path.c_str(), &named) != 0) return false;
-    return named.st_dev == device_ && named.st_ino == inode_;
 }
 
 std::string RuntimeDir(bool create, std::string* problem) {

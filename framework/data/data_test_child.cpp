@@ -10,6 +10,10 @@
 //   data_test_child watch -pid=<host>                reads the three nodes in every visit, without end;
 //                                                    writes 'H' after its first visit
 //   data_test_child tear3 -pid=<host>                dies by SIGKILL half-way through publishing the three
+//   data_test_child resize -pid=<host> <count>       gives the growing array count elements
+//   data_test_child grow -pid=<host> [V:P]           grows the growing array by a step in every visit,
+//                                                    without end; writes 'H' after its first visit; with
+//                                                    V:P it dies by SIGKILL at point P of its visit V
 // Exit codes: 0 done, 2 usage, 3 a torn counter or a mix of the three was seen, 4 a visit did not run.
 
 #include <signal.h>
@@ -43,6 +47,16 @@ void KillAtPoint(int point) {
 void SignalParent() {
     const char byte = 'H';
     (void)!write(STDOUT_FILENO, &byte, 1);
+}
+
+// "V:P": die at point P of visit V.
+bool ArmKillPoint(const char* text) {
+    char* rest = nullptr;
+    g_kill_visit = std::strtol(text, &rest, 10);
+    if (!rest || *rest != ':') return false;
+    g_kill_point = static_cast<int>(std::strtol(rest + 1, nullptr, 10));
+    SetPushInterruptForTesting(&KillAtPoint);
+    return true;
 }
 
 [[noreturn]] void WaitForever() {
@@ -81,15 +95,35 @@ int main(int argc, char** argv) {
             WaitForever();
         });
     }
+    if (mode == "resize") {
+        if (argc < 4) return 2;
+        const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+        bool torn = false;
+        data.Visit([&](IDataVisitor* visitor) {
+            uint32_t now;
+            if (!data_test::ReadGrowing(visitor, &now)) torn = true;
+            else data_test::ResizeGrowing(visitor, count);
+        });
+        return torn ? 3 : 0;
+    }
+    if ((mode == "triple" || mode == "grow") && argc >= 4 && !ArmKillPoint(argv[3])) return 2;
+    if (mode == "grow") {
+        for (long visits = 0;; ++visits) {
+            g_visit = visits + 1;
+            bool ran = false, consistent = true;
+            data.Visit([&](IDataVisitor* visitor) {
+                ran = true;
+                uint32_t count;
+                consistent = data_test::ReadGrowing(visitor, &count);
+                if (consistent) data_test::ResizeGrowing(visitor, data_test::NextGrowingCount(count));
+            });
+            if (!ran) return 4;
+            if (!consistent) return 3;
+            if (visits == 0) SignalParent();
+        }
+    }
     if (mode == "triple" || mode == "watch") {
         const bool write = mode == "triple";
-        if (write && argc >= 4) {
-            char* rest = nullptr;
-            g_kill_visit = std::strtol(argv[3], &rest, 10);
-            if (!rest || *rest != ':') return 2;
-            g_kill_point = static_cast<int>(std::strtol(rest + 1, nullptr, 10));
-            SetPushInterruptForTesting(&KillAtPoint);
-        }
         int64_t last = -1;
         for (long visits = 0;; ++visits) {
             g_visit = visits + 1;

@@ -77,4 +77,39 @@ inline bool IncrementTriple(IDataVisitor* visitor) {
     return true;
 }
 
+// An array whose element i holds i + 1 in its first field, of 1 KB records
+// so that growing it grows its block: a pull that missed a growth, or read
+// a torn publication, shows as a wrong count or element.
+constexpr uint32_t kGrowingNode = 30;
+inline const std::vector<uint32_t> kGrowingLayout = {4, 1020};
+constexpr uint32_t kGrowStep = 16;
+constexpr uint32_t kGrowCap = 1024;
+
+// The count a grow step leads to: larger each time, back to one step past
+// the cap (the payload shrinks while the block keeps its size).
+inline uint32_t NextGrowingCount(uint32_t count) {
+    return count + kGrowStep > kGrowCap ? kGrowStep : count + kGrowStep;
+}
+
+// Reads the array; false when an element does not hold its index + 1.
+inline bool ReadGrowing(IDataVisitor* visitor, uint32_t* count) {
+    IDataArray* array = visitor->GetArray(kGrowingNode);
+    array->SetLayout(kGrowingLayout);
+    *count = array->Size();
+    for (uint32_t i = 0; i < *count; ++i) {
+        if (array->Get(i)->GetInt(0, 0) != static_cast<int32_t>(i + 1)) return false;
+    }
+    return true;
+}
+
+inline void ResizeGrowing(IDataVisitor* visitor, uint32_t count) {
+    IDataArray* array = visitor->GetArray(kGrowingNode);
+    array->SetLayout(kGrowingLayout);
+    while (array->Size() > count) array->RemoveAt(array->Size() - 1);
+    while (array->Size() < count) {
+        const uint32_t index = array->Size();
+        array->Append()->SetInt(0, static_cast<int32_t>(index + 1));
+    }
+}
+
 }  // namespace Application::data_test

@@ -38,27 +38,19 @@ struct PendingBlock {
     }
 };
 
-// Unmaps the blocks of a publication on every way out.
-class BlockViews {
-public:
-    explicit BlockViews(std::vector<PendingBlock>& pending) : pending_(pending) {}
-    ~BlockViews() {
-        for (PendingBlock& p : pending_) p.block->Close();
-    }
-    BlockViews(const BlockViews&) = delete;
-    BlockViews& operator=(const BlockViews&) = delete;
-
-private:
-    std::vector<PendingBlock>& pending_;
-};
-
 // Writes [length][payload] over every pending block, with the old content of
 // all of them journaled first. Every block is mapped and the journal written
 // before the first byte of any block changes, so on failure nothing was
-// written and the nodes keep their dirty flags. Empty on success.
-std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journal) {
+// written and the nodes keep their dirty flags. The mappings stay open for
+// the next visit, as many as open_blocks allows. Empty on success.
+std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journal, OpenBlockCache* open_blocks) {
     if (pending.empty()) return {};
-    BlockViews views(pending);
+    struct TrimAfter {
+        OpenBlockCache* cache;
+        ~TrimAfter() {
+            if (cache) cache->Trim();
+        }
+    } trim{open_blocks};
     std::vector<TreeJournal::Entry> entries;
     entries.reserve(pending.size());
     for (PendingBlock& p : pending) {
@@ -67,13 +59,7 @@ std::string PublishBlocks(std::vector<PendingBlock>& pending, TreeJournal& journ
             return "node " + std::to_string(p.id) + " needs " + std::to_string(p.payload_size) +
                    " bytes, more than the " + std::to_string(kMaxPayload) + " a block holds";
         std::string error;
-        if (!block.OpenBacking(true, &error)) return error;
-        const int64_t backing = block.BackingSize();
-        if (backing < 0) return "cannot read the size of the block " + block.name();
-        const uint64_t map_size = std::max<uint64_t>(p.payload_size + 4, static_cast<uint64_t>(backing));
-        if (!block.Open(static_cast<int64_t>(map_size)))
-            return "cannot map " + std::to_string(map_size) + " bytes of the block " + block.name() + ": " +
-                   std::strerror(errno);
+        if (!block.Prepare(true, p.payload_size + 4, &error)) return error;
         uint32_t old_length;
         std::memcpy(&old_length, block.view(), sizeof old_length);
         const uint64_t old_extent = std::min<uint64_t>(uint64_t{old_length} + 4, block.mapped_size());
@@ -115,18 +101,16 @@ void LogReport(int level, const std::string& text) {
 // Loads the payload only when its stored length is accepted for the node
 // and lies wholly inside the block.
 template <typename Accept, typename Load>
-void PullPayload(SharedBlock& block, Accept accept, Load load) {
-    if (!block.OpenBacking(false)) return;  // never written by anyone
-    const int64_t backing = block.BackingSize();
-    if (backing < 4) return;
-    if (!block.Open(backing)) return;
-    const char* view = block.view();
-    uint32_t length;
-    std::memcpy(&length, view, sizeof length);
-    if (length != 0 && uint64_t{length} + 4 <= static_cast<uint64_t>(backing) && accept(view + 4, length)) {
-        load(view + 4);
+void PullPayload(SharedBlock& block, OpenBlockCache* open_blocks, Accept accept, Load load) {
+    // False as well for a block never written by anyone.
+    const bool prepared = block.Prepare(false, 0);
+    if (prepared && block.mapped_size() >= 4) {
+        const char* view = block.view();
+        uint32_t length;
+        std::memcpy(&length, view, sizeof length);
+        if (length != 0 && uint64_t{length} + 4 <= block.mapped_size() && accept(view + 4, length)) load(view + 4);
     }
-    block.Close();
+    if (open_blocks) open_blocks->Trim();
 }
 
 bool ParseDecimal(const std::string& text, size_t* position, uint32_t* value) {
@@ -141,6 +125,13 @@ bool ParseDecimal(const std::string& text, size_t* position, uint32_t* value) {
     *position = i;
     *value = static_cast<uint32_t>(result);
     return true;
+}
+
+// " (plugin <name>)" in a plugin process, else nothing.
+std::string PluginNameNote() {
+    char name[256] = {};
+    ProcessCmdLineMgr()->GetValue("plugin_name", name, sizeof name);
+    return name[0] ? std::string(" (plugin ") + name + ")" : std::string();
 }
 
 uint32_t HostPidFromCommandLine() {
@@ -217,14 +208,14 @@ CDataObjectSync::CDataObjectSync(uint32_t id, const TreeContext* context)
 void CDataObjectSync::Pull() {
     if (!context_->journal || !HasLayout()) return;
     PullPayload(
-        block_, [this](const char*, uint32_t length) { return length == RecordSize(); },
+        block_, context_->open_blocks, [this](const char*, uint32_t length) { return length == RecordSize(); },
         [this](const char* payload) { LoadRecord(payload); });
 }
 
 void CDataObjectSync::Push() {
     if (!context_->journal || !HasLayout()) return;
     std::vector<PendingBlock> one = {{GetId(), &block(), RecordSize(), this, nullptr}};
-    PublishBlocks(one, *context_->journal);
+    PublishBlocks(one, *context_->journal, context_->open_blocks);
 }
 
 CDataArraySync::CDataArraySync(uint32_t id, const TreeContext* context)
@@ -233,32 +224,44 @@ CDataArraySync::CDataArraySync(uint32_t id, const TreeContext* context)
 void CDataArraySync::Pull() {
     if (!context_->journal) return;
     PullPayload(
-        block_, [this](const char* payload, uint32_t length) { return AcceptsArrayForm(payload, length); },
+        block_, context_->open_blocks,
+        [this](const char* payload, uint32_t length) { return AcceptsArrayForm(payload, length); },
         [this](const char* payload) { LoadRecords(payload); });
 }
 
 void CDataArraySync::Push() {
     if (!context_->journal) return;
     std::vector<PendingBlock> one = {{GetId(), &block(), ArrayFormSize(), nullptr, this}};
-    PublishBlocks(one, *context_->journal);
+    PublishBlocks(one, *context_->journal, context_->open_blocks);
 }
 
 // ---- visitor ----
 
 IDataObject* CDataVisitor::GetObject(uint32_t id) {
     auto& slot = nodes_[id];
-    if (!slot || slot->KindId() != kObjectKindId) slot = std::make_unique<CDataObjectSync>(id, context_);
+    if (!slot || slot->KindId() != kObjectKindId) {
+        auto node = std::make_unique<CDataObjectSync>(id, context_);
+        node->SetDirtyHint(&dirty_hint_);
+        slot = std::move(node);
+    }
     return static_cast<CDataObjectSync*>(slot.get());
 }
 
 IDataArray* CDataVisitor::GetArray(uint32_t id) {
     auto& slot = nodes_[id];
-    if (!slot || slot->KindId() != kArrayKindId) slot = std::make_unique<CDataArraySync>(id, context_);
+    if (!slot || slot->KindId() != kArrayKindId) {
+        auto node = std::make_unique<CDataArraySync>(id, context_);
+        node->SetDirtyHint(&dirty_hint_);
+        slot = std::move(node);
+    }
     return static_cast<CDataArraySync*>(slot.get());
 }
 
 std::string CDataVisitor::PublishChanged(TreeJournal& journal) {
+    if (!dirty_hint_.raised) return {};
     std::vector<PendingBlock> pending;
+    // A node that is dirty but cannot be published yet keeps the hint up.
+    bool left_dirty = false;
     for (auto& [id, node] : nodes_) {
         if (node->KindId() == kArrayKindId) {
             auto* array = static_cast<CDataArraySync*>(node.get());
@@ -267,14 +270,17 @@ std::string CDataVisitor::PublishChanged(TreeJournal& journal) {
             pending.push_back({id, &array->block(), array->ArrayFormSize(), nullptr, array});
         } else {
             auto* object = static_cast<CDataObjectSync*>(node.get());
-            if (object->IsDirty() && object->HasLayout())
-                pending.push_back({id, &object->block(), object->RecordSize(), object, nullptr});
+            if (!object->IsDirty()) continue;
+            if (object->HasLayout()) pending.push_back({id, &object->block(), object->RecordSize(), object, nullptr});
+            else left_dirty = true;
         }
     }
-    std::string failure = PublishBlocks(pending, journal);
+    std::string failure = PublishBlocks(pending, journal, context_->open_blocks);
     if (!failure.empty()) {
         for (const PendingBlock& p : pending) nodes_.erase(p.id);
     }
+    // Published, or dropped to be read afresh: nothing else is dirty.
+    dirty_hint_.raised = left_dirty;
     return failure;
 }
 
@@ -293,6 +299,7 @@ CData::CData(uint32_t host_pid) : CData(host_pid, host_pid == data_platform::Cur
 
 CData::CData(uint32_t host_pid, bool is_host) : is_host_(is_host), reporter_(LogReport) {
     context_.host_pid = host_pid;
+    context_.open_blocks = &open_blocks_;
     char name[32];
     std::snprintf(name, sizeof name, "data_sem_%d", static_cast<int>(host_pid));
     lock_name_ = name;
@@ -356,12 +363,16 @@ std::string CData::LockTree() {
             if (std::string failure = OpenLockFile(); !failure.empty()) return failure;
         }
         if (!lock_file_.LockExclusive()) return "cannot lock " + lock_path_ + ": " + std::strerror(errno);
-        if (!lock_file_.IsAt(lock_path_)) {
+        // A file removed or replaced under its name has no link left; one
+        // fstat tells that and the size the journal needs, where looking the
+        // path up would cost as much as the lock itself.
+        const data_platform::NamedFile::Status status = lock_file_.GetStatus();
+        if (!status.linked) {
             lock_file_.Unlock();
             lock_file_.Close();
             continue;
         }
-        if (!journal_->RecoverAfterLock()) {
+        if (!journal_->RecoverAfterLock(status.size)) {
             lock_file_.Unlock();
             return "cannot read the journal in " + lock_path_;
         }
@@ -394,7 +405,7 @@ void CData::Visit(DataVisitCallback callback) {
     }
     Reporter reporter;
     int level = 0;
-    std::string report;
+    std::string report, notice;
     try {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!visitor_) return;
@@ -408,6 +419,11 @@ void CData::Visit(DataVisitCallback callback) {
             failure = visitor_->PublishChanged(*journal_);
             if (!failure.empty()) failure = "changes of a visit discarded: " + failure;
         }
+        if (open_blocks_.TakeLimitNotice()) {
+            notice = "data tree " + lock_name_ + PluginNameNote() + ": more than " +
+                     std::to_string(open_blocks_.limit()) +
+                     " blocks in use; the least recently used are closed and opened again when needed";
+        }
         // Once per spell of failures, and once when it works again.
         if (!failure.empty() && !failing_) {
             level = kLogError;
@@ -417,11 +433,12 @@ void CData::Visit(DataVisitCallback callback) {
             report = "data tree " + lock_name_ + ": shared again";
         }
         failing_ = !failure.empty();
-        if (level) reporter = reporter_;
+        if (level || !notice.empty()) reporter = reporter_;
     } catch (...) {
         // Allocation failures while publishing; the lock is released above.
     }
-    if (reporter) reporter(level, report);
+    if (reporter && !notice.empty()) reporter(kLogInfo, notice);
+    if (reporter && level) reporter(level, report);
 }
 
 }  // namespace Application

@@ -21,11 +21,13 @@
 namespace Application {
 
 // What the synchronised nodes of one tree share: the host pid for block
-// names and the journal protecting pushes. journal is set only while a visit
-// holds the cross-process lock; outside a visit nodes neither pull nor push.
+// names, the journal protecting pushes and the bound on the blocks kept
+// open. journal is set only while a visit holds the cross-process lock;
+// outside a visit nodes neither pull nor push.
 struct TreeContext {
     uint32_t host_pid = 0;
     TreeJournal* journal = nullptr;
+    OpenBlockCache* open_blocks = nullptr;
 };
 
 // A node whose content lives in a shared block as well.
@@ -38,7 +40,7 @@ public:
 
 protected:
     SyncedNode(uint32_t id, const TreeContext* context, const std::string& block_name)
-        : Node(id), context_(context), block_(block_name) {}
+        : Node(id), context_(context), block_(block_name, context->open_blocks) {}
     const TreeContext* context_;
     SharedBlock block_;
 };
@@ -77,6 +79,9 @@ public:
 
 private:
     const TreeContext* context_;
+    // Raised by every node that turns dirty: a visit that changed nothing
+    // publishes without looking at the nodes.
+    DirtyHint dirty_hint_;
     std::map<uint32_t, std::unique_ptr<IDataBase>> nodes_;
 };
 
@@ -138,6 +143,8 @@ private:
     bool failing_ = false;
     Reporter reporter_;
     std::unique_ptr<TreeJournal> journal_;
+    // Outlives the nodes, whose blocks it lists.
+    OpenBlockCache open_blocks_;
     std::unique_ptr<CDataVisitor> visitor_;
 };
 

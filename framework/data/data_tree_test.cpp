@@ -505,6 +505,65 @@ TEST_F(DataTreeTest, PublicationThatCannotWriteEveryBlockWritesNoneAndForgetsThe
     EXPECT_EQ(Get(plugin, 3), 5);
 }
 
+// How many descriptors and mappings of this process lead to our blocks.
+struct OpenBlockCount {
+    size_t descriptors = 0;
+    size_t mappings = 0;
+};
+
+OpenBlockCount CountOpenBlocks(uint32_t pid) {
+    const std::string marker = "_fm_" + std::to_string(pid) + "_";
+    OpenBlockCount count;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+        if (target.find(marker) != std::string::npos) ++count.descriptors;
+    }
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find(marker) != std::string::npos) ++count.mappings;
+    }
+    return count;
+}
+
+TEST_F(DataTreeTest, BlocksKeptOpenStayBoundedAndClosedOnesAreReadAfresh) {
+    constexpr uint32_t kNodes = 3 * kMaxOpenBlocks;
+    CData host(pid_, true);
+    Reports reports;
+    reports.Attach(host);
+    // One publication of more blocks than are kept open: all of them are
+    // mapped at once while it writes, and closed down to the bound after.
+    host.Visit([](IDataVisitor* visitor) {
+        for (uint32_t id = 1; id <= kNodes; ++id) {
+            IDataObject* object = visitor->GetObject(id);
+            object->SetLayout({8});
+            object->SetInt64(0, id);
+        }
+    });
+    OpenBlockCount open = CountOpenBlocks(pid_);
+    EXPECT_EQ(open.descriptors, kMaxOpenBlocks);
+    EXPECT_EQ(open.mappings, kMaxOpenBlocks);
+    {
+        CData plugin(pid_, false);
+        for (uint32_t id = 1; id <= kNodes; ++id) EXPECT_EQ(Get(plugin, id), id) << "node " << id;
+        plugin.Visit([](IDataVisitor* visitor) {
+            for (uint32_t id = 1; id <= kNodes; ++id) visitor->GetObject(id)->SetInt64(0, id + 1000);
+        });
+    }
+    // Those the host closed and those it kept open alike show the change.
+    for (uint32_t id = 1; id <= kNodes; ++id) EXPECT_EQ(Get(host, id), id + 1000) << "node " << id;
+    open = CountOpenBlocks(pid_);
+    EXPECT_LE(open.descriptors, kMaxOpenBlocks);
+    EXPECT_LE(open.mappings, kMaxOpenBlocks);
+    size_t notices = 0;
+    for (const auto& [level, text] : reports.lines) {
+        EXPECT_EQ(level, 300) << text;
+        if (text.find("more than " + std::to_string(kMaxOpenBlocks) + " blocks") != std::string::npos) ++notices;
+    }
+    EXPECT_EQ(notices, 1u) << "the bound is reported once";
+}
+
 // Another user on the machine tries to get at the tree by creating its names
 // first: in /dev/shm, where blocks of shared memory would be, and in the
 // fallback runtime directory.

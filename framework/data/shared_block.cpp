@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace Application {
 namespace {
@@ -45,10 +47,67 @@ std::string BlockName(const char* kind_word, uint32_t host_pid, uint32_t node_id
     return name;
 }
 
+SharedBlock::~SharedBlock() {
+    if (cache_) cache_->Left(this);
+}
+
 bool SharedBlock::OpenBacking(bool create, std::string* error) {
     if (file_.valid()) return true;
     file_ = data_platform::NamedFile::OpenRuntimeFile(name_, create, error);
     return file_.valid();
+}
+
+void SharedBlock::ForgetBacking() {
+    if (cache_) cache_->Left(this);
+    view_.Reset();
+    file_.Close();
+}
+
+bool SharedBlock::Prepare(bool create, uint64_t min_size, std::string* error) {
+    data_platform::NamedFile::Status status;
+    if (file_.valid()) {
+        status = file_.GetStatus();
+        // Removed or replaced under its name: what others write now goes to
+        // the file that bears the name.
+        if (!status.linked) ForgetBacking();
+    }
+    if (!file_.valid()) {
+        if (!OpenBacking(create, error)) return false;
+        status = file_.GetStatus();
+    }
+    if (status.size < 0) {
+        if (error) *error = "cannot read the size of the block " + name_ + ": " + std::strerror(errno);
+        return false;
+    }
+    uint64_t size = static_cast<uint64_t>(status.size);
+    if (size < min_size) {
+        if (!file_.EnsureSize(min_size)) {
+            if (error) *error = "cannot grow the block " + name_ + " to " + std::to_string(min_size) + " bytes: " +
+                                std::strerror(errno);
+            return false;
+        }
+        size = min_size;
+    }
+    if (size > SIZE_MAX) {
+        if (error) *error = "the block " + name_ + " is too large to map";
+        return false;
+    }
+    // The mapping of the last use still shows the whole file unless another
+    // process grew it since.
+    if (!view_.valid() || view_.size() != size) {
+        view_.Reset();
+        if (size > 0) {
+            view_ = file_.Map(static_cast<size_t>(size));
+            if (!view_.valid()) {
+                if (error) *error = "cannot map " + std::to_string(size) + " bytes of the block " + name_ + ": " +
+                                    std::strerror(errno);
+                if (cache_) cache_->Used(this);
+                return false;
+            }
+        }
+    }
+    if (cache_) cache_->Used(this);
+    return true;
 }
 
 bool SharedBlock::Open(int64_t size) {
@@ -58,6 +117,51 @@ bool SharedBlock::Open(int64_t size) {
     if (!file_.EnsureSize(static_cast<uint64_t>(size))) return false;
     view_ = file_.Map(static_cast<size_t>(size));
     return view_.valid();
+}
+
+// ---- OpenBlockCache ----
+
+OpenBlockCache::~OpenBlockCache() {
+    while (newest_) Left(newest_);
+}
+
+void OpenBlockCache::Used(SharedBlock* block) {
+    if (block->listed_) {
+        if (newest_ == block) return;
+        Left(block);
+    }
+    block->older_ = newest_;
+    block->newer_ = nullptr;
+    if (newest_) newest_->newer_ = block;
+    newest_ = block;
+    if (!oldest_) oldest_ = block;
+    block->listed_ = true;
+    ++count_;
+}
+
+void OpenBlockCache::Left(SharedBlock* block) {
+    if (!block->listed_) return;
+    if (block->newer_) block->newer_->older_ = block->older_;
+    else newest_ = block->older_;
+    if (block->older_) block->older_->newer_ = block->newer_;
+    else oldest_ = block->newer_;
+    block->newer_ = block->older_ = nullptr;
+    block->listed_ = false;
+    --count_;
+}
+
+void OpenBlockCache::Trim() {
+    while (count_ > limit_ && oldest_) {
+        limit_hit_ = true;
+        // Leaves the list as well.
+        oldest_->ForgetBacking();
+    }
+}
+
+bool OpenBlockCache::TakeLimitNotice() {
+    if (!limit_hit_ || limit_noticed_) return false;
+    limit_noticed_ = true;
+    return true;
 }
 
 bool SharedBlock::Read(void* destination, size_t length, size_t offset) const {
@@ -100,9 +204,9 @@ bool TreeJournal::PendingForTesting() {
     return Word(map_.data(), kBeginOffset).load() != Word(map_.data(), kEndOffset).load();
 }
 
-bool TreeJournal::RecoverAfterLock() {
+bool TreeJournal::RecoverAfterLock(int64_t file_size) {
     // Another process may have grown the journal since we mapped it.
-    const int64_t size = file_ && file_->valid() ? file_->Size() : -1;
+    const int64_t size = file_size >= 0 ? file_size : file_ && file_->valid() ? file_->Size() : -1;
     if (size < 0) return false;
     const size_t wanted = std::max(kJournalHeader, static_cast<size_t>(size));
     if (!MapAtLeast(wanted)) return false;

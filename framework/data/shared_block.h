@@ -15,30 +15,48 @@ namespace Application {
 // "data" + kind word ("obj" or "arr") + "_fm_" + host pid + "_" + node id.
 std::string BlockName(const char* kind_word, uint32_t host_pid, uint32_t node_id);
 
+class OpenBlockCache;
+
+// How many blocks of one tree keep their file and mapping open between
+// visits. A block's content lives in shared memory whether or not it is
+// mapped, so closing one costs only the reopening when it is next used.
+constexpr size_t kMaxOpenBlocks = 64;
+
 // A named block: [payload length L, 4 bytes][payload, L bytes], never
 // shrunk, zero-filled when grown. Backed by a file of that name in the
 // user's private runtime directory instead of a file in the temporary
 // directory: another user can neither see nor pre-create it, and on the
-// usual tmpfs nothing of it reaches the disk. The file stays open from the
-// first Open until destruction or ForgetBacking; each Open/Close maps and
-// unmaps.
+// usual tmpfs nothing of it reaches the disk.
+//
+// A block of a tree node keeps its file and mapping open from one visit to
+// the next (Prepare), within the bound of its OpenBlockCache. A block made
+// for one look (tests, journal repair) uses Open and Close.
 class SharedBlock {
 public:
-    explicit SharedBlock(std::string name) : name_(std::move(name)) {}
+    explicit SharedBlock(std::string name, OpenBlockCache* cache = nullptr)
+        : name_(std::move(name)), cache_(cache) {}
+    ~SharedBlock();
+    SharedBlock(const SharedBlock&) = delete;
+    SharedBlock& operator=(const SharedBlock&) = delete;
 
     const std::string& name() const { return name_; }
     // Opens the named file (creating it when create is set) without mapping
     // it. False when it does not exist or cannot be opened; error, when
     // given, then says why.
     bool OpenBacking(bool create, std::string* error = nullptr);
-    // Drops the file: the next Open looks the name up afresh (after the
-    // runtime directory was replaced, say).
-    void ForgetBacking() {
-        view_.Reset();
-        file_.Close();
-    }
+    // Drops the file and its mapping: the next use looks the name up afresh
+    // (after the runtime directory was replaced, say).
+    void ForgetBacking();
     // Size of the whole backing file, -1 when not open.
     int64_t BackingSize() const { return file_.Size(); }
+    // Under the tree lock: leaves the view covering the whole current file,
+    // at least min_size bytes (the file is grown to that with zero bytes).
+    // The file is looked up by name again when it was removed or replaced
+    // since the last use, and mapped afresh when another process grew it;
+    // otherwise the mapping of the last use serves as it is. create: make
+    // the file when there is none. False when there is no file (error left
+    // empty) or it cannot be opened, grown or mapped (error says why).
+    bool Prepare(bool create, uint64_t min_size, std::string* error = nullptr);
     // Maps size bytes (8192 when size <= 0), growing the file to that size.
     // True at once when already mapped.
     bool Open(int64_t size);
@@ -52,9 +70,45 @@ public:
     bool Write(const void* source, size_t length, size_t offset);
 
 private:
+    friend class OpenBlockCache;
+
     std::string name_;
     data_platform::NamedFile file_;
     data_platform::MappedRegion view_;
+    OpenBlockCache* cache_;
+    // Place in the cache's list, most recently used first.
+    SharedBlock* newer_ = nullptr;
+    SharedBlock* older_ = nullptr;
+    bool listed_ = false;
+};
+
+// The blocks of one tree that hold an open file, most recently used first.
+// Trim closes the least recently used beyond the limit; it runs only where
+// no view is in use (after a pull, after a publication), so a publication
+// writing more blocks than the limit still has all of them mapped at once.
+// Used under the tree's lock only.
+class OpenBlockCache {
+public:
+    explicit OpenBlockCache(size_t limit = kMaxOpenBlocks) : limit_(limit) {}
+    ~OpenBlockCache();
+    OpenBlockCache(const OpenBlockCache&) = delete;
+    OpenBlockCache& operator=(const OpenBlockCache&) = delete;
+
+    void Used(SharedBlock* block);
+    void Left(SharedBlock* block);
+    void Trim();
+    size_t size() const { return count_; }
+    size_t limit() const { return limit_; }
+    // True once, the first time Trim had to close a block.
+    bool TakeLimitNotice();
+
+private:
+    size_t limit_;
+    size_t count_ = 0;
+    SharedBlock* newest_ = nullptr;
+    SharedBlock* oldest_ = nullptr;
+    bool limit_hit_ = false;
+    bool limit_noticed_ = false;
 };
 
 // An undo journal kept in the tree's lock file, covering every block that
@@ -78,9 +132,10 @@ public:
     explicit TreeJournal(data_platform::NamedFile* file) : file_(file) {}
 
     // Under the lock, before reading anything: undoes an unfinished
-    // publication. False when the journal cannot be read; the tree must then
-    // not be used.
-    bool RecoverAfterLock();
+    // publication. file_size is the lock file's size when the caller has
+    // just read it (-1: look it up). False when the journal cannot be read;
+    // the tree must then not be used.
+    bool RecoverAfterLock(int64_t file_size = -1);
     // Saves the current content of every entry and raises the word. False
     // when the journal cannot hold them all; nothing may be written then.
     bool Begin(const std::vector<Entry>& entries);
