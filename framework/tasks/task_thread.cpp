@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "Tools/os.h"
-#include "tools/monotonic_clock.h"
+#include "framework/tasks/thread_name.h"
 
 namespace Application {
 
@@ -69,16 +69,16 @@ void TaskThread::PostDelay(Task task, uint32_t delay_ms, bool priority) {
 
 void TaskThread::Body() {
     id_.store(std::this_thread::get_id(), std::memory_order_release);
+    NameCurrentThread(name_);
     started_.Set();
-    int64_t slept_us = kShortSleepUs;
+    // No spin before sleeping: measured on two cores, a worker watching for
+    // the answer to its own post keeps the answering thread off the other
+    // core, and a hop took several times as long as with a plain sleep.
     while (running_.load()) {
         wake_.BeginPass();
         const uint64_t earliest_due = queue_.RunPass(name_);
         if (!running_.load()) break;
-        const int64_t wait_ms = WaitBeforeNextPass(earliest_due, Tools::os_gettime_ms());
-        const int64_t sleep_start = Tools::detail::MonotonicUs();
-        wake_.Sleep(wait_ms, slept_us < kShortSleepUs ? kSpinUs : 0);
-        slept_us = Tools::detail::MonotonicUs() - sleep_start;
+        wake_.Sleep(WaitBeforeNextPass(earliest_due, Tools::os_gettime_ms()));
     }
     // Stop may have come while a pass ran, or before this thread got going:
     // when asked to drain, whatever was posted before it (the queue is closed

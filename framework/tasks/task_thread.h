@@ -46,11 +46,6 @@ public:
 
     // How long Start waits for the new thread to report in.
     static constexpr unsigned kStartWaitMs = 100;
-    // A thread woken this soon after it went to sleep is in a hand-off
-    // pattern (a request it answers, an answer it awaits): before its next
-    // sleep it watches for the next post this long without sleeping.
-    static constexpr int64_t kShortSleepUs = 200;
-    static constexpr int64_t kSpinUs = 20;
 
 private:
     void Body();
