@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/summary.h"
 #include "framework/log/log.h"
 #include "framework/notifier/notifier.h"
 #include "framework/tasks/thread_event.h"
@@ -107,6 +109,36 @@ Percentiles BareHandOff(int rounds) {
     to_worker.notify_all();
     worker.join();
     return Summarise(samples);
+}
+
+// Tasks handing on to each other, worker1 -> worker2 -> worker1 ..., each
+// hop a post that wakes (or finds awake) the other worker: us per hop,
+// median of batches.
+double WorkerHopUs(int hops_per_batch, int batches) {
+    ThreadTaskMgr mgr;
+    mgr.Init();
+    ThreadEvent done;
+    std::function<void(int)> hop = [&](int left) {
+        if (left == 0) {
+            done.Set();
+            return;
+        }
+        if (mgr.IsWorker1Thread()) {
+            mgr.PostWorker2Task([&, left] { hop(left - 1); });
+        } else {
+            mgr.PostWorker1Task([&, left] { hop(left - 1); });
+        }
+    };
+    std::vector<double> per_hop;
+    for (int batch = 0; batch < batches + 1; ++batch) {
+        const auto start = Clock::now();
+        mgr.PostWorker1Task([&] { hop(hops_per_batch); });
+        done.Wait();
+        if (batch > 0) per_hop.push_back(MicrosecondsSince(start) / hops_per_batch);
+    }
+    mgr.Free();
+    std::sort(per_hop.begin(), per_hop.end());
+    return per_hop[per_hop.size() / 2];
 }
 
 double Throughput(int posters, int per_poster) {
@@ -221,6 +253,10 @@ int main() {
     std::printf("  %-34s p50 %8.2f us   p99 %8.2f us   (p50 %.2fx, p99 %.2fx of bare)\n", "task hop", hop.p50_us,
                 hop.p99_us, hop.p50_us / bare.p50_us, hop.p99_us / bare.p99_us);
 
+    const double worker_hop = WorkerHopUs(2000, 9);
+    std::printf("  %-34s %8.2f us per hop   (a bare hand-off is %.2f us, half its round trip)\n",
+                "worker1 <-> worker2 hops", worker_hop, bare.p50_us / 2);
+
     std::printf("throughput, 4 posting threads -> worker1\n");
     std::printf("  %-34s %12.0f tasks/s\n", "PostWorker1Task", Throughput(4, 250000));
 
@@ -234,5 +270,8 @@ int main() {
     std::printf("  %-34s %8.1f ns/call   (CPU time %.1f ns/call)\n", "Write on the caller's thread", log.write_ns,
                 log.write_cpu_ns);
     std::printf("  %-34s %12.0f lines/s\n", "lines reaching the file", log.lines_per_s);
+
+    PrintSummary("task_hop", worker_hop, "us", bare.p50_us / 2);
+    PrintSummary("log_write", log.write_ns / 1000.0, "us", 0);
     return 0;
 }

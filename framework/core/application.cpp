@@ -54,6 +54,21 @@ void ProcessMainThreadTask() {
     if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->RunMainQueuePass();
 }
 
+int RunMainThreadLoop() {
+    detail::AppHooks* hooks = detail::AppHooksSingleton();
+    return hooks ? hooks->RunMainLoop() : -1;
+}
+
+int GetMainThreadWakeFd() {
+    detail::AppHooks* hooks = detail::AppHooksSingleton();
+    return hooks ? hooks->MainWakeDescriptor() : -1;
+}
+
+int PrepareMainThreadSleep() {
+    detail::AppHooks* hooks = detail::AppHooksSingleton();
+    return hooks ? hooks->PrepareMainSleep() : -1;
+}
+
 void SetLogCallback(LogCallback callback) {
     if (detail::AppHooks* hooks = detail::AppHooksSingleton()) hooks->SetGeneralLogCallback(std::move(callback));
 }

@@ -19,6 +19,9 @@ namespace detail {
 class AppHooks {
 public:
     virtual void RunMainQueuePass() = 0;
+    virtual int RunMainLoop() = 0;
+    virtual int MainWakeDescriptor() = 0;
+    virtual int PrepareMainSleep() = 0;
     virtual void SetGeneralLogCallback(LogCallback callback) = 0;
     virtual void SetLevelLogCallback(int level, LevelLogCallback callback) = 0;
     virtual void StopLog() = 0;
@@ -95,13 +98,14 @@ public:
     IIPCMgr* GetIPCMgr() override { return std::get<5>(components_); }
     IUISkin* GetUISkin() override { return std::get<6>(components_); }
 
+    // A main loop run by RunMainThreadLoop ends once the callback has run.
     void Quit(bool flag) override {
         IThreadTaskMgr* tasks = GetThreadTaskMgr();
         if (!tasks || tasks->IsMainThread()) {
-            quit_callback_(flag);
+            QuitNow(flag);
             return;
         }
-        tasks->PostMainThreadTask([this, flag] { quit_callback_(flag); });
+        tasks->PostMainThreadTask([this, flag] { QuitNow(flag); });
     }
 
     void SetQuitHandler(QuitHandler handler) override {
@@ -122,6 +126,25 @@ public:
     void RunMainQueuePass() override {
         if (auto* tasks = std::get<kThreadTaskMgrIndex>(components_)) tasks->RunMainQueuePass();
     }
+    // Test task managers without a loop of their own report -1 (no loop, no descriptor).
+    int RunMainLoop() override {
+        auto* tasks = std::get<kThreadTaskMgrIndex>(components_);
+        if constexpr (requires { tasks->RunMainLoop(); })
+            return tasks ? tasks->RunMainLoop() : -1;
+        return -1;
+    }
+    int MainWakeDescriptor() override {
+        auto* tasks = std::get<kThreadTaskMgrIndex>(components_);
+        if constexpr (requires { tasks->MainWakeDescriptor(); })
+            return tasks ? tasks->MainWakeDescriptor() : -1;
+        return -1;
+    }
+    int PrepareMainSleep() override {
+        auto* tasks = std::get<kThreadTaskMgrIndex>(components_);
+        if constexpr (requires { tasks->PrepareMainSleep(); })
+            return tasks ? tasks->PrepareMainSleep() : -1;
+        return -1;
+    }
     void SetGeneralLogCallback(LogCallback callback) override {
         if (auto* log = std::get<4>(components_)) log->SetGeneralCallback(std::move(callback));
     }
@@ -140,6 +163,13 @@ public:
     }
 
 private:
+    void QuitNow(bool flag) {
+        if (quit_callback_) quit_callback_(flag);
+        auto* tasks = std::get<kThreadTaskMgrIndex>(components_);
+        if constexpr (requires { tasks->QuitMainLoop(); })
+            if (tasks) tasks->QuitMainLoop();
+    }
+
     template <size_t... I>
     void CreateAll(std::index_sequence<I...>) {
         ((std::get<I>(components_) =

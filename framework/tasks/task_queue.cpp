@@ -1,5 +1,6 @@
 #include "framework/tasks/task_queue.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -45,8 +46,10 @@ bool TaskQueue::IsDue(const TaskItem& item, uint64_t& earliest_due) const {
     const uint64_t now = clock_();
     const uint64_t elapsed = now - item.post_time_ms;
     if (elapsed >= item.delay_ms) return true;
-    const uint64_t due = now + (item.delay_ms - elapsed);
-    if (due < earliest_due) earliest_due = due;
+    const uint64_t slack =
+        item.delay_ms < kSlackFromMs ? 0 : std::min<uint64_t>(item.delay_ms / 20, kMaxSlackMs);
+    const uint64_t wake = now + (item.delay_ms - elapsed) + slack;
+    if (wake < earliest_due) earliest_due = wake;
     return false;
 }
 

@@ -42,9 +42,16 @@ public:
     // before every normal item drain the priority list again and run the item
     // if due. Items not yet due go back to the end of their list. An exception
     // escaping a task is reported with thread_name and the pass goes on.
-    // Returns the wall-clock time at which the earliest item left waiting
-    // falls due, or kNoDueTime.
+    // Returns the wall-clock time for the next pass, or kNoDueTime when
+    // nothing waits: when the earliest item left waiting falls due, or for
+    // an item delayed by kSlackFromMs or more up to a twentieth of its delay
+    // (at most kMaxSlackMs) later, so that long timers falling due close
+    // together share one wake-up instead of waking the thread once each.
+    // No item ever runs before its delay.
     uint64_t RunPass(const char* thread_name);
+
+    static constexpr uint32_t kSlackFromMs = 1000;
+    static constexpr uint32_t kMaxSlackMs = 100;
 
     // Closed queues drop posts; a worker's queue is closed while it is stopped.
     void Open();

@@ -151,6 +151,35 @@ TEST_F(TaskQueueTest, EarliestDueCoversBothLists) {
     EXPECT_EQ(Order(), "P");
 }
 
+// Long delays may wake the thread a little late, so that timers falling due
+// close together share a wake-up; none runs early, short delays run on time.
+TEST_F(TaskQueueTest, LongDelaysShareWakeUpsButNeverRunEarly) {
+    struct SlackCase {
+        uint32_t delay_ms;
+        uint64_t slack_ms;
+    };
+    for (const SlackCase& slack : {SlackCase{999, 0}, SlackCase{1000, 50}, SlackCase{3000, 100}, SlackCase{60'000, 100}}) {
+        queue_.PostDelay(Record("L"), slack.delay_ms, false);
+        EXPECT_EQ(queue_.RunPass("test"), g_now + slack.delay_ms + slack.slack_ms) << slack.delay_ms;
+        g_now += slack.delay_ms - 1;
+        EXPECT_EQ(queue_.RunPass("test"), g_now + 1 + slack.slack_ms) << slack.delay_ms;
+        EXPECT_EQ(Order(), "") << "ran early";
+        g_now += 1;
+        EXPECT_EQ(queue_.RunPass("test"), TaskQueue::kNoDueTime);
+        EXPECT_EQ(Order(), "L");
+        order_.clear();
+    }
+    // Two timers a few milliseconds apart: the wake-up for the first comes
+    // late enough for both.
+    queue_.PostDelay(Record("A"), 1000, false);
+    g_now += 20;
+    queue_.PostDelay(Record("B"), 1000, false);
+    const uint64_t wake = queue_.RunPass("test");
+    g_now = wake;
+    queue_.RunPass("test");
+    EXPECT_EQ(Order(), "A B");
+}
+
 TEST_F(TaskQueueTest, ExceptionInTaskIsReportedAndPassGoesOn) {
     queue_.Post(Record("A"), false);
     queue_.Post([] { throw std::runtime_error("boom"); }, false);

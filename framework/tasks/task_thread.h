@@ -6,17 +6,18 @@
 
 #include "framework/tasks/task_queue.h"
 #include "framework/tasks/thread_event.h"
+#include "framework/tasks/thread_waker.h"
 
 namespace Application {
 
-// A worker thread running passes over its own queue. It wakes when a task is
-// posted, when its earliest delayed task falls due, and at least every
-// 100 ms. Start and Stop belong to the owner's thread; Post, PostDelay and
-// IsCurrent may be called from any thread.
-// Milliseconds a worker sleeps before its next pass: until earliest_due (a
-// wall-clock time, or TaskQueue::kNoDueTime), never more than max_ms.
-unsigned WaitBeforeNextPass(uint64_t earliest_due, uint64_t now, unsigned max_ms);
+// Milliseconds a thread sleeps before its next pass: until earliest_due (a
+// wall-clock time), or -1 (until a post) for TaskQueue::kNoDueTime.
+int64_t WaitBeforeNextPass(uint64_t earliest_due, uint64_t now);
 
+// A worker thread running passes over its own queue. It sleeps until a task
+// is posted or its earliest delayed task falls due, and never wakes only to
+// look. Start and Stop belong to the owner's thread; Post, PostDelay and
+// IsCurrent may be called from any thread.
 class TaskThread {
 public:
     // name is used when reporting a task's exception; it must outlive the object.
@@ -43,14 +44,15 @@ public:
     bool IsRunning() const { return running_.load(std::memory_order_acquire); }
     size_t PendingCountForTesting() const { return queue_.PendingCountForTesting(); }
 
-    static constexpr unsigned kMaxWaitMs = 100;
+    // How long Start waits for the new thread to report in.
+    static constexpr unsigned kStartWaitMs = 100;
 
 private:
     void Body();
 
     const char* const name_;
     TaskQueue queue_;
-    ThreadEvent wake_;
+    ThreadWaker wake_;
     ThreadEvent started_;
     std::thread thread_;
     std::atomic<std::thread::id> id_{};

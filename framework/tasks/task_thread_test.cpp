@@ -26,22 +26,23 @@ struct WaitCase {
     const char* title;
     uint64_t earliest_due;
     uint64_t now;
-    unsigned expected;
+    int64_t expected;
 };
 
 class WaitBeforeNextPassTest : public ::testing::TestWithParam<WaitCase> {};
 
-TEST_P(WaitBeforeNextPassTest, SleepsUntilDueButNoLongerThanIdlePeriod) {
-    EXPECT_EQ(WaitBeforeNextPass(GetParam().earliest_due, GetParam().now, 100), GetParam().expected);
+// Nothing waiting means a sleep without limit (-1), never a periodic look.
+TEST_P(WaitBeforeNextPassTest, SleepsUntilDueOrUntilAPost) {
+    EXPECT_EQ(WaitBeforeNextPass(GetParam().earliest_due, GetParam().now), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WaitBeforeNextPassTest,
-    ::testing::Values(WaitCase{"NothingWaiting", TaskQueue::kNoDueTime, 5000, 100},
+    ::testing::Values(WaitCase{"NothingWaiting", TaskQueue::kNoDueTime, 5000, -1},
                       WaitCase{"DueSoon", 5030, 5000, 30}, WaitCase{"DueInOne", 5001, 5000, 1},
                       WaitCase{"DueNow", 5000, 5000, 0}, WaitCase{"Overdue", 4000, 5000, 0},
-                      WaitCase{"DueAtIdlePeriod", 5100, 5000, 100},
-                      WaitCase{"DueFarAway", 5000 + 3'600'000, 5000, 100}),
+                      WaitCase{"DueFarAway", 5000 + 3'600'000, 5000, 3'600'000},
+                      WaitCase{"BeyondAnyDelay", TaskQueue::kNoDueTime - 1, 0, int64_t{1} << 32}),
     [](const ::testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.title); });
 
 TEST(TaskThreadTest, PostsWhileStoppedAreDroppedAndDestroyed) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "Application/Application.h"
+#include "Tools/os.h"
 
 namespace Application {
 namespace {
@@ -100,6 +101,46 @@ TEST_F(HostAppTest, SelfRepostingWorkerTaskEndsWithTheApplication) {
     };
     App()->GetThreadTaskMgr()->PostWorker2Task(again_);
     ASSERT_TRUE(WaitFor([&] { return runs_ > 10; }));
+}
+
+// A plugin executable's main loop: it runs main tasks, delayed ones in due
+// order and none early, and returns once Quit (here from a worker, while the
+// loop sleeps towards a delayed task) has called the quit callback on it.
+TEST_F(HostAppTest, RunMainThreadLoopRunsTasksAndReturnsAfterTheQuitCallback) {
+    IThreadTaskMgr* tasks = App()->GetThreadTaskMgr();
+    std::vector<int> order;
+    const uint64_t posted = Tools::os_gettime_ms();
+    uint64_t last_ran = 0;
+    for (int delay : {40, 0, 20}) {
+        tasks->PostMainThreadDelayTask([&, delay] {
+            order.push_back(delay);
+            last_ran = Tools::os_gettime_ms();
+            if (order.size() == 3)
+                tasks->PostWorker1DelayTask([] { App()->Quit(true); }, 10);
+        }, static_cast<uint32_t>(delay));
+    }
+    tasks->PostMainThreadDelayTask([&] { order.push_back(-1); }, 60'000);
+    EXPECT_EQ(RunMainThreadLoop(), 0);
+    EXPECT_EQ(order, (std::vector<int>{0, 20, 40}));
+    EXPECT_GE(last_ran, posted + 40);
+    ASSERT_EQ(quit_flags_.size(), 1u);
+    EXPECT_TRUE(quit_flags_[0]);
+    EXPECT_TRUE(quit_on_main_[0]);
+}
+
+// A loop of the program's own that just calls ProcessMainThreadTask now and
+// then (and never asks how long to sleep) still gets every task, delayed
+// ones included.
+TEST_F(HostAppTest, OwnLoopCallingProcessMainThreadTaskKeepsWorking) {
+    IThreadTaskMgr* tasks = App()->GetThreadTaskMgr();
+    std::atomic<int> ran{0};
+    tasks->PostMainThreadDelayTask([&] { ++ran; }, 20);
+    tasks->PostWorker2Task([&] { tasks->PostMainThreadTask([&] { ++ran; }); });
+    EXPECT_TRUE(WaitFor([&] {
+        ProcessMainThreadTask();
+        return ran == 2;
+    }));
+    EXPECT_GE(GetMainThreadWakeFd(), 0);
 }
 
 }  // namespace

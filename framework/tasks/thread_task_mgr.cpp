@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "Tools/os.h"
+
 namespace Application {
 
 ThreadTaskMgr::ThreadTaskMgr() : worker1_("worker1"), worker2_("worker2") {}
@@ -36,16 +38,44 @@ void ThreadTaskMgr::PostWorker2DelayTask(Task task, uint32_t delay_ms, bool prio
     worker2_.PostDelay(std::move(task), delay_ms, priority);
 }
 
-void ThreadTaskMgr::PostMainThreadTask(Task task, bool priority) { main_.Post(std::move(task), priority); }
+void ThreadTaskMgr::PostMainThreadTask(Task task, bool priority) {
+    if (main_.Post(std::move(task), priority)) main_wake_.Wake();
+}
 
 bool ThreadTaskMgr::IsMainThread() {
     return main_thread_id_.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
 void ThreadTaskMgr::PostMainThreadDelayTask(Task task, uint32_t delay_ms, bool priority) {
-    main_.PostDelay(std::move(task), delay_ms, priority);
+    if (main_.PostDelay(std::move(task), delay_ms, priority)) main_wake_.Wake();
 }
 
-void ThreadTaskMgr::RunMainQueuePass() { main_.RunPass("main"); }
+void ThreadTaskMgr::RunMainQueuePass() {
+    main_wake_.BeginPass();
+    main_earliest_due_ = main_.RunPass("main");
+}
+
+int ThreadTaskMgr::PrepareMainSleep() {
+    if (!main_wake_.PrepareToSleep()) return 0;
+    const int64_t wait = WaitBeforeNextPass(main_earliest_due_, Tools::os_gettime_ms());
+    if (main_wake_.Descriptor() < 0 && (wait < 0 || wait > kNoDescriptorPassMs)) return kNoDescriptorPassMs;
+    return wait > INT32_MAX ? INT32_MAX : static_cast<int>(wait);
+}
+
+int ThreadTaskMgr::RunMainLoop() {
+    while (!main_loop_quit_.load()) {
+        RunMainQueuePass();
+        if (main_loop_quit_.load()) break;
+        main_wake_.Sleep(WaitBeforeNextPass(main_earliest_due_, Tools::os_gettime_ms()));
+    }
+    RunMainQueuePass();
+    main_loop_quit_.store(false);
+    return 0;
+}
+
+void ThreadTaskMgr::QuitMainLoop() {
+    main_loop_quit_.store(true);
+    main_wake_.Wake();
+}
 
 }  // namespace Application

@@ -6,12 +6,13 @@
 #include "Application/IThreadTaskMgr.h"
 #include "framework/tasks/task_queue.h"
 #include "framework/tasks/task_thread.h"
+#include "framework/tasks/thread_waker.h"
 
 namespace Application {
 
 // Two worker threads and the main-thread queue. Init and Free run on the
-// main thread (the one that pumps RunMainQueuePass); posts and the Is*Thread
-// queries are allowed from any thread.
+// main thread (the one that pumps RunMainQueuePass or RunMainLoop); posts,
+// the Is*Thread queries and QuitMainLoop are allowed from any thread.
 class ThreadTaskMgr final : public IThreadTaskMgr {
 public:
     ThreadTaskMgr();
@@ -39,6 +40,21 @@ public:
 
     // One pass over the main queue on the calling thread (ProcessMainThreadTask).
     void RunMainQueuePass();
+    // For an event loop that pumps the main queue itself: readable once a
+    // task is posted while the main thread sleeps (-1 when the system gave
+    // no descriptor; then the loop has to pass every kNoDescriptorPassMs).
+    int MainWakeDescriptor() const { return main_wake_.Descriptor(); }
+    // After a pass, before the main thread goes back to sleep: milliseconds
+    // until the earliest delayed main task falls due, -1 when none waits,
+    // 0 when a task came meanwhile (pass again now).
+    int PrepareMainSleep();
+    // Passes over the main queue on the calling thread, sleeping in between,
+    // until QuitMainLoop; then one last pass, so that what was posted behind
+    // the quit still runs (if due). A quit that came before the call ends it
+    // at once. Returns 0.
+    int RunMainLoop();
+    void QuitMainLoop();
+    static constexpr int kNoDescriptorPassMs = 10;
 
     // False before Init and after Free: then nothing runs on worker2, and
     // its owners' state may be touched from the thread that stopped it.
@@ -49,6 +65,10 @@ private:
     TaskThread worker1_;
     TaskThread worker2_;
     TaskQueue main_;
+    ThreadWaker main_wake_{true};
+    // Written and read by the pumping (main) thread only.
+    uint64_t main_earliest_due_ = TaskQueue::kNoDueTime;
+    std::atomic<bool> main_loop_quit_{false};
     std::atomic<std::thread::id> main_thread_id_{};
 };
 

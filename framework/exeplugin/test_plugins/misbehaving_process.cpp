@@ -1,8 +1,13 @@
 // "MisbehavingProcess": a plugin executable for the tests of the host's
 // defences. Besides answering like a well-behaved plugin it sends frames a
 // plugin process of this framework never sends (the host's own event ids,
-// Log floods) and floods the host with subscriptions.
+// Log floods) and floods the host with subscriptions. Its main loop is its
+// own: it sleeps on the main queue's wake-up descriptor, as a program with an
+// event loop of its own would.
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -118,7 +123,13 @@ int main(int argc, char** argv) {
         });
     while (!g_quit) {
         ProcessMainThreadTask();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        int wait = PrepareMainThreadSleep();
+        if (g_quit) break;
+        const int descriptor = GetMainThreadWakeFd();
+        // Without a descriptor a post cannot end the sleep: look again soon.
+        if (descriptor < 0) wait = wait < 0 ? 10 : std::min(wait, 10);
+        pollfd entry{descriptor, POLLIN, 0};
+        ::poll(&entry, 1, wait);
     }
     // One more pass: an answer posted just behind the quit still goes out.
     ProcessMainThreadTask();

@@ -1,0 +1,15 @@
+#include "framework/tasks/thread_name.h"
+
+#include <pthread.h>
+
+#include <cstring>
+
+namespace Application {
+
+void NameCurrentThread(const char* name) {
+    char cut[16] = {};
+    std::strncpy(cut, name, sizeof cut - 1);
+    pthread_setname_np(pthread_self(), cut);
+}
+
+}  // namespace Application
