@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -65,8 +66,9 @@ private:
     // Runs task on worker thread 2 while the proxy still exists.
     void Post(std::function<void()> task);
     void StartProcess();
-    void SendCall(int32_t command, std::string data, InvokeCallback callback);
-    void OnMessage(uintptr_t host_id, int32_t id, const std::string& payload);
+    // frame: the Call frame built by Invoke, its call id still to be filled in.
+    void SendCall(int32_t command, std::string frame, InvokeCallback callback);
+    void OnMessage(uintptr_t host_id, int32_t id, std::string_view payload);
     void OnConnected(uintptr_t host_id);
     void OnRefused(uintptr_t host_id);
     void OnProcessExited(uintptr_t host_id);
@@ -100,7 +102,7 @@ private:
     // next run instead of being lost with the ending one.
     struct HeldCall {
         int32_t command;
-        std::string data;
+        std::string frame;
         InvokeCallback callback;
     };
     std::deque<HeldCall> calls_for_next_run_;
