@@ -112,6 +112,12 @@ int BareChild(int port) {
     size_t fill = 0;
     long streamed = 0;
     while (true) {
+        // A frame longer than the buffer: grow it (doubling) to hold the frame whole.
+        if (fill >= 4) {
+            uint32_t announced;
+            std::memcpy(&announced, buffer.data(), 4);
+            while (buffer.size() < size_t{announced} + 4) buffer.resize(buffer.size() * 2);
+        }
         const ssize_t n = recv(fd, buffer.data() + fill, buffer.size() - fill, 0);
         if (n <= 0) break;
         fill += static_cast<size_t>(n);

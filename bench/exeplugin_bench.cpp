@@ -1,7 +1,7 @@
 // Plugin calls across processes: the host library in this process, the
 // sample plugin executable as the plugin process. Beside them, a bare
 // loopback TCP ping-pong of the same request bytes between two processes.
-//   exeplugin_bench [-rounds=N] [-pipelined=N]
+//   exeplugin_bench [-rounds=N] [-pipelined=N] [-large_rounds=N]
 
 #include <signal.h>
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/summary.h"
 #include "framework/core/cmdline_mgr.h"
 #include "framework/exeplugin/exe_plugin_test_support.h"
 #include "framework/exeplugin/host_proxy.h"
@@ -55,6 +56,30 @@ Percentiles BareRoundTrip(int rounds) {
     close(fd);
     Reap(child);
     return Summarise(samples);
+}
+
+// The large call's bytes (10 MB), echoed whole by both peers.
+constexpr size_t kLargeBytes = 10'000'000;
+
+double MegabytesPerSecond(size_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
+
+// A 10 MB frame out and the same bytes back, between two processes: the
+// median round trip as MB/s of the payload.
+double BareLargeEcho(int rounds) {
+    pid_t child = -1;
+    const int fd = StartBareChild(child);
+    const auto frame = MakeWireFrame(kLargeBytes);
+    std::vector<char> payload;
+    std::vector<double> samples;
+    for (int i = 0; i < rounds + 1; ++i) {
+        const auto start = Clock::now();
+        SendAllBlocking(fd, frame.data(), frame.size());
+        RecvFrame(fd, payload);
+        if (i > 0) samples.push_back(Us(Clock::now() - start));
+    }
+    close(fd);
+    Reap(child);
+    return MegabytesPerSecond(kLargeBytes, Summarise(samples).p50_us / 1e6);
 }
 
 // Answers arrive on worker thread 2; a pipelining caller sleeps while its
@@ -97,6 +122,43 @@ Percentiles PluginRoundTrip(IPlugin* plugin, int rounds) {
             }
         }
         if (i >= rounds / 10) samples.push_back(Us(Clock::now() - start));
+    }
+    return Summarise(samples);
+}
+
+// A 10 MB Invoke echoed by the sample plugin (it answers "echo: " + data).
+double PluginLargeEcho(IPlugin* plugin, int rounds) {
+    const std::string data(kLargeBytes, 'L');
+    std::vector<double> samples;
+    for (int i = 0; i < rounds + 1; ++i) {
+        Waiter answered;
+        size_t answer_size = 0;
+        const auto start = Clock::now();
+        plugin->Invoke(1, data.data(), static_cast<int32_t>(data.size()), [&](const char*, int32_t length) {
+            answer_size = static_cast<size_t>(length);
+            answered.Add();
+        });
+        if (!answered.WaitFor(1) || answer_size != kLargeBytes + 6) {
+            std::fprintf(stderr, "large call not answered whole\n");
+            std::exit(1);
+        }
+        if (i > 0) samples.push_back(Us(Clock::now() - start));
+    }
+    return MegabytesPerSecond(kLargeBytes, Summarise(samples).p50_us / 1e6);
+}
+
+// The same executable started and reaped with nothing to connect to: it
+// loads the library, starts the framework, finds no switch and quits.
+Percentiles BareSpawnAndExit(const std::string& executable, int runs) {
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        std::string program = executable;
+        char* argv[] = {program.data(), nullptr};
+        pid_t pid = -1;
+        const auto start = Clock::now();
+        if (posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ) != 0) return {0, 0};
+        Reap(pid);
+        samples.push_back(Us(Clock::now() - start) / 1000.0);
     }
     return Summarise(samples);
 }
@@ -154,10 +216,14 @@ int main(int argc, char** argv) {
     if (role == "bare") return BareChild(std::atoi(Switch("port", "0").c_str()));
     const int rounds = std::atoi(Switch("rounds", "5000").c_str());
     const long pipelined = std::atol(Switch("pipelined", "100000").c_str());
+    const int large_rounds = std::atoi(Switch("large_rounds", "10").c_str());
 
     const Percentiles bare = BareRoundTrip(rounds);
+    const double bare_large = BareLargeEcho(large_rounds);
 
     TempTree tree("exeplugin_bench");
+    const std::string sample = SelfPath().substr(0, SelfPath().rfind('/')) + "/plugins/SampleProcess";
+    const Percentiles bare_spawn = BareSpawnAndExit(sample, 10);
     const std::string config = tree.WriteConfig("[" + SampleProcessEntry() + "]");
     const Percentiles spawn = SpawnToConnected(config, 10);
 
@@ -172,6 +238,7 @@ int main(int argc, char** argv) {
     Call(plugin, 1, "warm up");
     const Percentiles trip = PluginRoundTrip(plugin, rounds);
     const double calls_per_second = Pipelined(plugin, pipelined, 1000);
+    const double large = PluginLargeEcho(plugin, large_rounds);
     const Percentiles restart = KillToReconnected(plugin, announcements, 20);
     DestroyApplication();
 
@@ -180,7 +247,15 @@ int main(int argc, char** argv) {
     std::printf("  bare TCP      p50 %7.1f us   p99 %7.1f us   ratio p50 %.2fx\n", bare.p50_us, bare.p99_us,
                 trip.p50_us / bare.p50_us);
     std::printf("pipelined calls, 1000 in flight: %.0f calls/s (%ld calls)\n", calls_per_second, pipelined);
+    std::printf("10 MB echo round trip: plugin call %.0f MB/s, bare TCP %.0f MB/s\n", large, bare_large);
     std::printf("plugin creation to \"app\" 5: p50 %.1f ms, max of 10 %.1f ms\n", spawn.p50_us, spawn.p99_us);
+    std::printf("  the executable started and reaped without a host: p50 %.1f ms\n", bare_spawn.p50_us);
     std::printf("SIGKILL to next \"app\" 5:    p50 %.1f ms, p99 %.1f ms (20 kills)\n", restart.p50_us, restart.p99_us);
+    PrintSummary("invoke_rtt_p50", trip.p50_us, "us", bare.p50_us);
+    PrintSummary("invoke_rtt_p99", trip.p99_us, "us", bare.p99_us);
+    PrintSummary("pipelined_calls", calls_per_second, "calls/s", 0);
+    PrintSummary("invoke_10mb", large, "MB/s", bare_large);
+    PrintSummary("spawn_to_connected", spawn.p50_us, "ms", bare_spawn.p50_us);
+    PrintSummary("kill_to_reconnected", restart.p50_us, "ms", 0);
     return 0;
 }

@@ -26,6 +26,7 @@
 #include "framework/core/cmdline_mgr.h"
 #include "framework/ipc/ipc_mgr.h"
 #include "bench/bench_support.h"
+#include "bench/summary.h"
 
 using namespace Application;
 using Clock = std::chrono::steady_clock;
@@ -218,5 +219,6 @@ int main(int argc, char** argv) {
     }
     std::printf("streaming 1 KB frames, host to child: IPC %.0f frames/s, bare %.0f frames/s\n",
                 ipc.frames_per_second, bare.frames_per_second);
+    PrintSummary("ipc_rtt_64b", ipc.round_trip[0].p50_us, "us", bare.round_trip[0].p50_us);
     return 0;
 }

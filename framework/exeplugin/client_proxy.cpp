@@ -52,7 +52,7 @@ void ExePluginClientProxy::Register(IPlugin* plugin) { LibraryDelete(plugin_.exc
 void ExePluginClientProxy::Start() {
     if (started_) return;
     RunOnWorker2AndWait([this] {
-        ipc_.Create([this](int32_t id, std::string payload) { OnMessage(id, std::move(payload)); },
+        ipc_.Create([this](int32_t id, Payload payload) { OnMessage(id, std::move(payload)); },
                     [this](bool connected) { OnConnection(connected); },
                     // The endpoint's report that the host is gone.
                     [this] { OnWorker2([this] { QuitBecauseHostIsGone(); }); },
@@ -190,8 +190,15 @@ void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const c
     if (!FitsOrReport(TextFieldSize(target.size()) + 4 + TextFieldSize(data && length > 0 ? static_cast<size_t>(length) : 0) + 4,
                       "call of host plugin '" + target + "' command " + std::to_string(command)))
         return;
-    std::string payload_head = PayloadWriter().Text(name ? name : "").I32(command).Text(data, length).Take();
-    OnWorker2([this, payload_head = std::move(payload_head), callback = std::move(callback)]() mutable {
+    const size_t size = data && length > 0 ? static_cast<size_t>(length) : 0;
+    // Built once; the call id is filled in on worker thread 2.
+    std::string frame = FrameWriter(kCallPlugin, TextFieldSize(target.size()) + 4 + TextFieldSize(size) + 4)
+                            .Text(target)
+                            .I32(command)
+                            .Text(data, length)
+                            .U32(0)
+                            .Take();
+    OnWorker2([this, frame = std::move(frame), callback = std::move(callback)]() mutable {
         if (callback && pending_calls_.size() >= kMaxPendingCalls) {
             if (!pending_limit_logged_)
                 if (ILog* log = App() ? App()->GetLog() : nullptr)
@@ -202,26 +209,26 @@ void ExePluginClientProxy::CallPlugin(const char* name, int32_t command, const c
             return;
         }
         pending_limit_logged_ = false;
-        const uint32_t call_id = pending_calls_.Add(std::move(callback));
-        ipc_.Send(kCallPlugin, payload_head + PayloadWriter().U32(call_id).Take());
+        PatchTrailingU32(frame, pending_calls_.Add(std::move(callback)));
+        ipc_.SendFrame(std::move(frame));
     });
 }
 
 void ExePluginClientProxy::QuitApp() { ipc_.Send(kQuitApp, std::string()); }
 
-void ExePluginClientProxy::OnMessage(int32_t id, std::string payload) {
-    OnWorker2([this, id, payload = std::move(payload)] { OnMessageOnWorker2(id, payload); });
+void ExePluginClientProxy::OnMessage(int32_t id, Payload payload) {
+    OnWorker2([this, id, payload = std::move(payload)]() mutable { OnMessageOnWorker2(id, std::move(payload)); });
 }
 
-void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, const std::string& payload) {
+void ExePluginClientProxy::OnMessageOnWorker2(int32_t id, Payload payload) {
     ASSERT_ON_WORKER2();
     // A call may overtake the end of Start on the main thread: it waits in
     // line, and so does everything behind it, until Start has finished.
     if (!deferred_.empty() || (!started_ && plugin_.load())) {
-        deferred_.emplace_back(id, payload);
+        deferred_.emplace_back(id, std::move(payload));
         return;
     }
-    HandleOnWorker2(id, payload);
+    HandleOnWorker2(id, payload.view());
 }
 
 void ExePluginClientProxy::HandleDeferredOnWorker2() {
@@ -229,15 +236,16 @@ void ExePluginClientProxy::HandleDeferredOnWorker2() {
     while (!deferred_.empty()) {
         auto [id, payload] = std::move(deferred_.front());
         deferred_.pop_front();
-        HandleOnWorker2(id, payload);
+        HandleOnWorker2(id, payload.view());
     }
 }
 
 // A message too short for its fields is rejected whole, and so is id 0: the
 // disconnection is this side's own event, reported by the endpoint.
-void ExePluginClientProxy::HandleOnWorker2(int32_t id, const std::string& payload) {
+void ExePluginClientProxy::HandleOnWorker2(int32_t id, std::string_view payload) {
     ASSERT_ON_WORKER2();
-    Message m;
+    // Views into the received bytes: a call's data reaches the plugin uncopied.
+    MessageView m;
     if (!ParseClientMessage(id, payload, m)) return;
     switch (id) {
         case kPong:
@@ -252,7 +260,8 @@ void ExePluginClientProxy::HandleOnWorker2(int32_t id, const std::string& payloa
                     if (!FitsOrReport(TextFieldSize(result && length > 0 ? static_cast<size_t>(length) : 0) + 4,
                                       "answer to command " + std::to_string(command)))
                         return;
-                    ipc_.Send(kCallResultToHost, PayloadWriter().Text(result, length).U32(call_id).Take());
+                    const size_t size = result && length > 0 ? static_cast<size_t>(length) : 0;
+                    ipc_.SendFrame(FrameWriter(kCallResultToHost, TextFieldSize(size) + 4).Text(result, length).U32(call_id).Take());
                 };
             }
             plugin->Invoke(m.number, m.data.data(), static_cast<int32_t>(m.data.size()), std::move(answer));
@@ -267,7 +276,7 @@ void ExePluginClientProxy::HandleOnWorker2(int32_t id, const std::string& payloa
             pending_calls_.Answer(m.token, m.data);
             break;
         case kDataSyncToClient:
-            ApplyStateSnapshot(m.data);
+            ApplyStateSnapshot(std::string(m.data));
             break;
         case kExit:
             if (ILog* log = App() ? App()->GetLog() : nullptr) log->Write(kLogInfo, "ExePluginClientProxy: Exit from the host");

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,7 @@ public:
     void CallPlugin(const char* name, int32_t command, const char* data, int32_t length, InvokeCallback callback);
     void QuitApp();
 
-    void OnMessage(int32_t id, std::string payload);
+    void OnMessage(int32_t id, Payload payload);
 
     // Sends a frame as it is, whatever its id (tests of how the host treats
     // ids it must not act on, and of its limits). Any thread.
@@ -56,8 +57,8 @@ private:
 
     void OnConnection(bool connected);
     void CheckIfHostAlive();
-    void OnMessageOnWorker2(int32_t id, const std::string& payload);
-    void HandleOnWorker2(int32_t id, const std::string& payload);
+    void OnMessageOnWorker2(int32_t id, Payload payload);
+    void HandleOnWorker2(int32_t id, std::string_view payload);
     void HandleDeferredOnWorker2();
     void RequestQuit(bool flag);
     // Ends the rest of this process's group, once, unless the host asked it to exit.
@@ -83,7 +84,7 @@ private:
     std::atomic<uint32_t> next_key_{0};
     // Messages that came before Start had finished, handled in order once it
     // has (instead of holding worker thread 2 until then).
-    std::deque<std::pair<int32_t, std::string>> deferred_;
+    std::deque<std::pair<int32_t, Payload>> deferred_;
 };
 
 }  // namespace Application::ExePlugin

@@ -131,9 +131,12 @@ void ExePluginHostProxy::TearDown(bool wait_for_exit) {
 }
 
 void ExePluginHostProxy::Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) {
-    std::string bytes = data && length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
-    Post([this, command, bytes = std::move(bytes), callback = std::move(callback)]() mutable {
-        SendCall(command, std::move(bytes), std::move(callback));
+    const size_t size = data && length > 0 ? static_cast<size_t>(length) : 0;
+    // The data is copied once, straight into the frame; worker thread 2
+    // fills in the call id.
+    std::string frame = FrameWriter(kCall, 4 + TextFieldSize(size) + 4).I32(command).Text(data, length).U32(0).Take();
+    Post([this, command, frame = std::move(frame), callback = std::move(callback)]() mutable {
+        SendCall(command, std::move(frame), std::move(callback));
     });
 }
 
@@ -166,8 +169,8 @@ void ExePluginHostProxy::StartProcess() {
     ExePluginProcessHost::Events events;
     // Messages come through tasks posted by the IPC thread: the proxy may be
     // gone by then. The two events come from the process host's own checks.
-    events.on_message = [this, life = life_id_, host_id](int32_t id, std::string payload) {
-        if (Tools::ObjKeeper::IsAlive(life)) OnMessage(host_id, id, payload);
+    events.on_message = [this, life = life_id_, host_id](int32_t id, Payload payload) {
+        if (Tools::ObjKeeper::IsAlive(life)) OnMessage(host_id, id, payload.view());
     };
     events.on_connected = [this, host_id] { OnConnected(host_id); };
     events.on_refused = [this, host_id] { OnRefused(host_id); };
@@ -186,14 +189,14 @@ void ExePluginHostProxy::StartProcess() {
     std::deque<HeldCall> held;
     held.swap(calls_for_next_run_);
     held_calls_limit_logged_ = false;
-    for (HeldCall& call : held) SendCall(call.command, std::move(call.data), std::move(call.callback));
+    for (HeldCall& call : held) SendCall(call.command, std::move(call.frame), std::move(call.callback));
 }
 
-void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallback callback) {
+void ExePluginHostProxy::SendCall(int32_t command, std::string frame, InvokeCallback callback) {
     ASSERT_ON_WORKER2();
     // Refused here, where it is known whose call it is; its callback is
     // never called, as for a call whose process ends before it answers.
-    const size_t payload_size = 4 + TextFieldSize(data.size()) + 4;
+    const size_t payload_size = FramePayloadSize(frame);
     if (!FitsInFrame(payload_size)) {
         if (ILog* log = Log())
             log->Write(kLogError, "plugin '%s': call of command %d is %zu bytes, over the frame limit of %d bytes; not sent",
@@ -204,7 +207,7 @@ void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallb
     if (!process_host_) return;
     if (process_host_->ending()) {
         if (calls_for_next_run_.size() < kMaxPendingCalls) {
-            calls_for_next_run_.push_back({command, std::move(data), std::move(callback)});
+            calls_for_next_run_.push_back({command, std::move(frame), std::move(callback)});
         } else if (!held_calls_limit_logged_) {
             held_calls_limit_logged_ = true;
             if (ILog* log = Log())
@@ -228,7 +231,8 @@ void ExePluginHostProxy::SendCall(int32_t command, std::string data, InvokeCallb
     }
     // The call belongs to this run: its answer is taken from this run only.
     const uint32_t call_id = pending.Add(std::move(callback));
-    process_host_->Send(kCall, PayloadWriter().I32(command).Text(data).U32(call_id).Take());
+    PatchTrailingU32(frame, call_id);
+    process_host_->SendFrame(std::move(frame));
 }
 
 ExePluginProcessHost* ExePluginHostProxy::Current(uintptr_t host_id) const {
@@ -268,11 +272,12 @@ void ExePluginHostProxy::OnRefused(uintptr_t host_id) {
 // Only messages of the current run are served; requests whose payload is
 // too short for their fields, and ids the host keeps for its own events,
 // are rejected whole.
-void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::string& payload) {
+void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, std::string_view payload) {
     ASSERT_ON_WORKER2();
     ExePluginProcessHost* host = Current(host_id);
     if (!host) return;
-    Message m;
+    // Views into the received bytes: calls and answers are not copied again.
+    MessageView m;
     if (!ParseHostMessage(id, payload, m)) return;
     INotifier* notifier = Notifier();
     switch (id) {
@@ -289,9 +294,10 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                           " subscriptions; cutting it off and restarting");
                 break;
             }
+            const std::string module_name(m.name);
             const uintptr_t handle = notifier->Subscribe(
-                m.name.c_str(), m.number,
-                [this, life = life_id_, host_id, module = m.name, msg_id = m.number, key = m.token](
+                module_name.c_str(), m.number,
+                [this, life = life_id_, host_id, module = module_name, msg_id = m.number, key = m.token](
                     unsigned, const char* data, int length) {
                     const size_t size = TextFieldSize(module.size()) + 8 + TextFieldSize(length > 0 ? length : 0);
                     if (!FitsInFrame(size)) {
@@ -311,13 +317,13 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                 });
             if (old != client_subscriptions_.end() && old->second.handle)
                 notifier->Unsubscribe(old->second.module.c_str(), old->second.msg_id, old->second.handle);
-            client_subscriptions_[m.token] = {handle, m.name, m.number};
+            client_subscriptions_[m.token] = {handle, module_name, m.number};
             break;
         }
         case kUnsubscribe: {
             auto it = client_subscriptions_.find(m.token);
             if (notifier && it != client_subscriptions_.end() && it->second.handle) {
-                notifier->Unsubscribe(m.name.c_str(), m.number, it->second.handle);
+                notifier->Unsubscribe(std::string(m.name).c_str(), m.number, it->second.handle);
                 client_subscriptions_.erase(it);
             }
             break;
@@ -327,7 +333,8 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
             break;
         case kCallPlugin: {
             IPluginMgr* plugins = App() ? App()->GetPluginMgr() : nullptr;
-            IPlugin* plugin = plugins ? plugins->GetPlugin(m.name.c_str()) : nullptr;
+            const std::string target_name(m.name);
+            IPlugin* plugin = plugins ? plugins->GetPlugin(target_name.c_str()) : nullptr;
             if (!plugin) break;
             InvokeCallback answer;
             if (m.token != 0) {
@@ -338,7 +345,7 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                     break;
                 }
                 // The answer goes back to the run that asked, never to a successor.
-                answer = [this, life = life_id_, host_id, call_id = m.token, command = m.number, target = m.name,
+                answer = [this, life = life_id_, host_id, call_id = m.token, command = m.number, target = target_name,
                           owed = std::make_shared<OwedAnswer>(host->owed_answer_counter())](const char* result,
                                                                                             int32_t length) {
                     const size_t size = TextFieldSize(result && length > 0 ? length : 0) + 4;
@@ -351,11 +358,10 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
                                        ipc::FrameReader::kMaxFrameLength);
                         return;
                     }
-                    std::string reply = PayloadWriter().Text(result, length).U32(call_id).Take();
+                    std::string reply = FrameWriter(kCallResultToClient, size).Text(result, length).U32(call_id).Take();
                     OnWorker2([this, life, host_id, reply = std::move(reply)]() mutable {
                         if (!Tools::ObjKeeper::IsAlive(life)) return;
-                        if (ExePluginProcessHost* current = Current(host_id))
-                            current->Send(kCallResultToClient, std::move(reply));
+                        if (ExePluginProcessHost* current = Current(host_id)) current->SendFrame(std::move(reply));
                     });
                 };
             }
@@ -367,10 +373,10 @@ void ExePluginHostProxy::OnMessage(uintptr_t host_id, int32_t id, const std::str
             break;
         case kLog:
             if (host->AdmitLogLine())
-                if (ILog* log = Log()) log->Write(m.number, "%s", m.data.c_str());
+                if (ILog* log = Log()) log->Write(m.number, "%s", std::string(m.data).c_str());
             break;
         case kDataSyncToHost:
-            ApplyStateSnapshot(m.data);
+            ApplyStateSnapshot(std::string(m.data));
             break;
         case kQuitApp:
             if (App()) App()->Quit(false);

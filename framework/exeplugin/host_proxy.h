@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,8 +69,9 @@ private:
     void StartProcess();
     // Ends the current process (if any) and starts the next at once.
     void RestartNow();
-    void SendCall(int32_t command, std::string data, InvokeCallback callback);
-    void OnMessage(uintptr_t host_id, int32_t id, const std::string& payload);
+    // frame: the Call frame built by Invoke, its call id still to be filled in.
+    void SendCall(int32_t command, std::string frame, InvokeCallback callback);
+    void OnMessage(uintptr_t host_id, int32_t id, std::string_view payload);
     void OnConnected(uintptr_t host_id);
     void OnRefused(uintptr_t host_id);
     void OnProcessExited(uintptr_t host_id);
@@ -105,7 +107,7 @@ private:
     // next run instead of being lost with the ending one.
     struct HeldCall {
         int32_t command;
-        std::string data;
+        std::string frame;
         InvokeCallback callback;
     };
     std::deque<HeldCall> calls_for_next_run_;

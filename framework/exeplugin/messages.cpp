@@ -47,8 +47,9 @@ Layout ClientLayout(int32_t id) {
     }
 }
 
-bool Parse(Layout layout, int32_t id, std::string_view payload, Message& out) {
-    out = Message();
+template <class Out>
+bool Parse(Layout layout, int32_t id, std::string_view payload, Out& out) {
+    out = Out();
     out.id = id;
     PayloadReader r(payload);
     switch (layout) {
@@ -58,7 +59,7 @@ bool Parse(Layout layout, int32_t id, std::string_view payload, Message& out) {
         case Layout::kNameNumberDataToken:
             return r.Text(out.name) && r.I32(out.number) && r.Text(out.data) && r.U32(out.token);
         case Layout::kDataToken: return r.Text(out.data) && r.U32(out.token);
-        case Layout::kWhole: out.data.assign(payload.data(), payload.size()); return true;
+        case Layout::kWhole: out.data = decltype(out.data)(payload.data(), payload.size()); return true;
         case Layout::kNumberDataToken: return r.I32(out.number) && r.Text(out.data) && r.U32(out.token);
         case Layout::kNameNumberTokenData:
             return r.Text(out.name) && r.I32(out.number) && r.U32(out.token) && r.Text(out.data);
@@ -90,6 +91,14 @@ bool ParseHostMessage(int32_t id, std::string_view payload, Message& out) {
 }
 
 bool ParseClientMessage(int32_t id, std::string_view payload, Message& out) {
+    return Parse(ClientLayout(id), id, payload, out);
+}
+
+bool ParseHostMessage(int32_t id, std::string_view payload, MessageView& out) {
+    return Parse(HostLayout(id), id, payload, out);
+}
+
+bool ParseClientMessage(int32_t id, std::string_view payload, MessageView& out) {
     return Parse(ClientLayout(id), id, payload, out);
 }
 

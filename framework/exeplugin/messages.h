@@ -75,6 +75,75 @@ inline constexpr size_t TextFieldSize(size_t length) { return 4 + length; }
 // One frame: the message id, then the payload.
 inline std::string Frame(int32_t id, std::string_view payload) { return PayloadWriter().I32(id).Raw(payload).Take(); }
 
+// A received message's payload, owned (the frame's bytes past the id).
+using Payload = ipc::FrameBytes;
+
+// Builds one frame as the socket carries it, in one buffer written once:
+// the 4-byte length prefix (filled in by Take), the message id, then the
+// payload fields, so a large payload is copied once, into the frame.
+class FrameWriter {
+public:
+    static constexpr size_t kHeaderSize = 8;
+
+    explicit FrameWriter(int32_t id, size_t payload_size_hint = 0) {
+        bytes_.reserve(kHeaderSize + payload_size_hint);
+        bytes_.resize(4);
+        I32(id);
+    }
+    FrameWriter& U32(uint32_t value) {
+        char word[4];
+        ipc::StoreLe32(word, value);
+        bytes_.append(word, 4);
+        return *this;
+    }
+    FrameWriter& I32(int32_t value) { return U32(static_cast<uint32_t>(value)); }
+    FrameWriter& Text(std::string_view text) {
+        U32(static_cast<uint32_t>(text.size()));
+        bytes_.append(text.data(), text.size());
+        return *this;
+    }
+    // A null or empty datum is an empty text.
+    FrameWriter& Text(const char* data, int32_t length) {
+        return Text(data && length > 0 ? std::string_view(data, static_cast<size_t>(length)) : std::string_view());
+    }
+    FrameWriter& Raw(std::string_view bytes) {
+        bytes_.append(bytes.data(), bytes.size());
+        return *this;
+    }
+    size_t PayloadSize() const { return bytes_.size() - kHeaderSize; }
+    std::string Take() {
+        ipc::StoreLe32(bytes_.data(), static_cast<uint32_t>(bytes_.size() - 4));
+        return std::move(bytes_);
+    }
+
+private:
+    std::string bytes_;
+};
+
+// The payload size of a frame built by FrameWriter.
+inline size_t FramePayloadSize(const std::string& frame) {
+    return frame.size() >= FrameWriter::kHeaderSize ? frame.size() - FrameWriter::kHeaderSize : 0;
+}
+
+// Replaces the last u32 of a frame built by FrameWriter (the call id,
+// which is the last field of a call and only known on worker thread 2).
+inline void PatchTrailingU32(std::string& frame, uint32_t value) {
+    if (frame.size() >= FrameWriter::kHeaderSize + 4) ipc::StoreLe32(frame.data() + frame.size() - 4, value);
+}
+
+// The same fields as Message, as views into the payload (valid while it is):
+// the hot paths read calls and answers without copying their data.
+struct MessageView {
+    int32_t id = 0;
+    std::string_view name;
+    int32_t number = 0;
+    uint32_t token = 0;
+    std::string_view data;
+};
+
+bool ParseHostMessage(int32_t id, std::string_view payload, MessageView& out);
+bool ParseClientMessage(int32_t id, std::string_view payload, MessageView& out);
+
 // Frames of 4 bytes or more carry a message; shorter ones are dropped.
 inline bool DecodeFrame(const char* data, int length, int32_t& id, std::string_view& payload) {
     if (!data || length < 4) return false;

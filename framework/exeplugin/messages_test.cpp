@@ -65,6 +65,26 @@ TEST(MessagesTest, FramesCarryTheIdFirst) {
 
 // Every message either side reads: the fields come back as written, every
 // shortened payload is rejected whole, and ids a side does not handle are refused.
+// The wire frame built in one buffer is the length prefix and the frame the
+// readers decode; the call id patched in last is the one read back.
+TEST(MessagesTest, FrameWriterBuildsTheWireFrameInOneBuffer) {
+    const std::string data(70000, 'x');
+    std::string frame = FrameWriter(kCall, 16).I32(9).Text(data).U32(0).Take();
+    PatchTrailingU32(frame, 0xABCD1234u);
+    ASSERT_GE(frame.size(), FrameWriter::kHeaderSize);
+    EXPECT_EQ(ipc::LoadLe32(frame.data()), frame.size() - 4);
+    EXPECT_EQ(FramePayloadSize(frame), 4 + TextFieldSize(data.size()) + 4);
+    int32_t id = 0;
+    std::string_view payload;
+    ASSERT_TRUE(DecodeFrame(frame.data() + 4, static_cast<int>(frame.size() - 4), id, payload));
+    EXPECT_EQ(std::string(frame.data() + 4, frame.size() - 4), Frame(kCall, PayloadWriter().I32(9).Text(data).U32(0xABCD1234u).Take()));
+    MessageView m;
+    ASSERT_TRUE(ParseClientMessage(id, payload, m));
+    EXPECT_EQ(m.number, 9);
+    EXPECT_EQ(m.data, data);
+    EXPECT_EQ(m.token, 0xABCD1234u);
+}
+
 TEST(MessagesTest, ParsersReadEveryMessageWholeOrNotAtAll) {
     struct Case {
         bool host_side;  // read by the host (sent by the plugin process)
@@ -88,11 +108,25 @@ TEST(MessagesTest, ParsersReadEveryMessageWholeOrNotAtAll) {
         {false, {kExit, "", 0, 0, ""}},
     };
     for (const Case& c : cases) {
-        auto parse = c.host_side ? ParseHostMessage : ParseClientMessage;
+        bool (*parse)(int32_t, std::string_view, Message&) = ParseClientMessage;
+        bool (*parse_view)(int32_t, std::string_view, MessageView&) = ParseClientMessage;
+        if (c.host_side) {
+            parse = ParseHostMessage;
+            parse_view = ParseHostMessage;
+        }
         const std::string payload = c.host_side ? EncodeHostMessage(c.message) : EncodeClientMessage(c.message);
         Message read;
         ASSERT_TRUE(parse(c.message.id, payload, read)) << c.message.id;
         EXPECT_EQ(read, c.message) << c.message.id;
+        // The views read the same fields, pointing into the payload.
+        MessageView view;
+        ASSERT_TRUE(parse_view(c.message.id, payload, view)) << c.message.id;
+        EXPECT_EQ(Message({view.id, std::string(view.name), view.number, view.token, std::string(view.data)}), c.message)
+            << c.message.id;
+        if (!view.data.empty()) {
+            EXPECT_GE(view.data.data(), payload.data());
+            EXPECT_LE(view.data.data() + view.data.size(), payload.data() + payload.size());
+        }
         const bool whole_payload = c.message.id == kDataSyncToHost || c.message.id == kDataSyncToClient;
         for (size_t cut = 0; cut < payload.size() && !whole_payload; ++cut)
             EXPECT_FALSE(parse(c.message.id, std::string_view(payload.data(), cut), read)) << c.message.id << " cut " << cut;

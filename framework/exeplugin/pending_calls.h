@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "Application/Application.h"
@@ -24,7 +25,7 @@ public:
     }
     // Hands the answer to the call's callback once; an id not pending
     // (answered already, or never issued) reaches nobody.
-    void Answer(uint32_t id, const std::string& data) {
+    void Answer(uint32_t id, std::string_view data) {
         auto it = calls_.find(id);
         if (it == calls_.end()) return;
         InvokeCallback callback = std::move(it->second);

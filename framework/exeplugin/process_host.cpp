@@ -120,7 +120,7 @@ void ExePluginProcessHost::Start(const std::string& executable, const std::strin
     events_ = std::move(events);
     backlog_ = std::make_shared<Backlog>();
     const uintptr_t self = getObjID();
-    auto on_message = [this, self, backlog = backlog_, handler = events_.on_message](int32_t id, std::string payload) {
+    auto on_message = [this, self, backlog = backlog_, handler = events_.on_message](int32_t id, Payload payload) {
         // On the IPC thread: only the shared counter is touched here.
         if (backlog->cut.load()) return;
         const int64_t cost = static_cast<int64_t>(payload.size()) + kMessageOverheadBytes;

@@ -34,7 +34,7 @@ public:
 
     struct Events {
         // Each message from the wire (never a host-internal event).
-        std::function<void(int32_t id, std::string payload)> on_message;
+        std::function<void(int32_t id, Payload payload)> on_message;
         std::function<void()> on_connected;
         // The host's IPC server refused its connection: it serves no more
         // plugin processes. The process quits by itself; on_ended follows.
@@ -52,6 +52,7 @@ public:
     // Starts the process with the connection switch in front of arguments.
     void Start(const std::string& executable, const std::string& arguments, Events events);
     void Send(int32_t id, std::string payload) { ipc_.Send(id, std::move(payload)); }
+    void SendFrame(std::string frame) { ipc_.SendFrame(std::move(frame)); }
     // Sends Exit and enlists the process in the shut-down wait.
     void SendExit();
     // With wait_for_exit the process gets its grace after Exit (shared with

@@ -5,13 +5,13 @@
 
 namespace Application::ipc {
 
-namespace {
-
-// Long-frame storage up to this size is kept for the next long frame, so a
-// stream of large frames does not allocate for each one.
-constexpr size_t kKeepLongCapacity = 256 * 1024;
-
-}  // namespace
+FrameBytes FrameBytes::Copy(const char* data, size_t size) {
+    if (size == 0) return FrameBytes();
+    std::unique_ptr<char, FreeDeleter> block(static_cast<char*>(std::malloc(size)));
+    if (!block) return FrameBytes();
+    std::memcpy(block.get(), data, size);
+    return FrameBytes(std::move(block), size);
+}
 
 char* FrameReader::WriteSpace(size_t* room) {
     if (long_length_ > 0) {
@@ -36,11 +36,7 @@ FrameReader::Result FrameReader::Commit(size_t received, FrameSink& sink) {
         long_have_ += received;
         if (long_have_ < static_cast<size_t>(long_length_)) return Result::kOk;
         const int32_t length = long_length_;
-        long_length_ = 0;
-        long_have_ = 0;
-        const bool keep_going = sink.OnFrame(long_buffer_.get(), length);
-        if (long_capacity_ > kKeepLongCapacity) ReleaseLong();
-        return keep_going ? Result::kOk : Result::kStopped;
+        return DeliverLong(length, sink) ? Result::kOk : Result::kStopped;
     }
     fill_ += received;
     return ParseBuffer(sink);
@@ -70,9 +66,7 @@ FrameReader::Result FrameReader::ParseBuffer(FrameSink& sink) {
             long_have_ = take;
             if (take < static_cast<size_t>(length)) break;
             // Whole already (only when it arrived together with its prefix).
-            long_length_ = 0;
-            long_have_ = 0;
-            if (!sink.OnFrame(long_buffer_.get(), length)) {
+            if (!DeliverLong(length, sink)) {
                 result = Result::kStopped;
                 break;
             }
@@ -107,6 +101,13 @@ FrameReader::Result FrameReader::Feed(const char* data, size_t size, FrameSink& 
         if (result != Result::kOk) return result;
     }
     return Result::kOk;
+}
+
+bool FrameReader::DeliverLong(int32_t length, FrameSink& sink) {
+    long_length_ = 0;
+    long_have_ = 0;
+    long_capacity_ = 0;
+    return sink.OnOwnedFrame(FrameBytes(std::move(long_buffer_), static_cast<size_t>(length)));
 }
 
 void FrameReader::Reset(bool expect_handshake) {

@@ -8,14 +8,53 @@
 //
 // The peer is untrusted: negative lengths and lengths above kMaxFrameLength
 // are errors, and memory for a long frame grows with the bytes that actually
-// arrive, never with the announced length.
+// arrive, never with the announced length. Its storage grows by realloc,
+// which moves pages rather than bytes at these sizes, and is handed to the
+// sink whole (OnOwnedFrame) instead of being copied out.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 namespace Application::ipc {
+
+// The bytes of one received frame, owned and movable, so a long frame can
+// travel to the thread that handles it without being copied. The view may
+// start past the first bytes (DropFront), e.g. after a header was read.
+class FrameBytes {
+public:
+    FrameBytes() = default;
+    FrameBytes(FrameBytes&&) noexcept = default;
+    FrameBytes& operator=(FrameBytes&&) noexcept = default;
+    // Copies exist only because tasks are copyable callables; moving is the rule.
+    FrameBytes(const FrameBytes& other) : FrameBytes(Copy(other.data(), other.size())) {}
+    FrameBytes& operator=(const FrameBytes& other) {
+        if (this != &other) *this = Copy(other.data(), other.size());
+        return *this;
+    }
+    // A copy of a short frame.
+    static FrameBytes Copy(const char* data, size_t size);
+
+    const char* data() const { return block_ ? block_.get() + offset_ : ""; }
+    size_t size() const { return size_ - offset_; }
+    bool empty() const { return size() == 0; }
+    std::string_view view() const { return std::string_view(data(), size()); }
+    operator std::string_view() const { return view(); }
+    void DropFront(size_t count) { offset_ += count < size() ? count : size(); }
+
+private:
+    friend class FrameReader;
+    struct FreeDeleter {
+        void operator()(char* block) const { std::free(block); }
+    };
+    FrameBytes(std::unique_ptr<char, FreeDeleter> block, size_t size) : block_(std::move(block)), size_(size) {}
+
+    std::unique_ptr<char, FreeDeleter> block_;
+    size_t size_ = 0;
+    size_t offset_ = 0;
+};
 
 class FrameSink {
 public:
@@ -23,6 +62,11 @@ public:
     virtual bool OnHandshake(uint32_t id) = 0;
     // One whole frame; data is valid only during the call. False stops the stream.
     virtual bool OnFrame(const char* data, int length) = 0;
+    // A long frame whose storage the reader hands over; by default it is
+    // seen like any other frame.
+    virtual bool OnOwnedFrame(FrameBytes&& frame) {
+        return OnFrame(frame.data(), static_cast<int>(frame.size()));
+    }
 
 protected:
     ~FrameSink() = default;
@@ -63,13 +107,14 @@ public:
     size_t LongCapacity() const { return long_capacity_; }
 
 private:
-    struct FreeDeleter {
-        void operator()(char* block) const { std::free(block); }
-    };
+    using FreeDeleter = FrameBytes::FreeDeleter;
 
     Result ParseBuffer(FrameSink& sink);
     bool GrowLong(size_t wanted);
     void ReleaseLong();
+    // Hands the completed long frame of length bytes to the sink; the next
+    // long frame starts with fresh storage.
+    bool DeliverLong(int32_t length, FrameSink& sink);
 
     char buffer_[kBufferSize];
     size_t fill_ = 0;

@@ -47,8 +47,24 @@ bool IPCHostImpl::Send(const char* data, int length) {
 
 void IPCHostImpl::SetRecvCallback(IPCRecvCallback callback) {
     auto shared = Share(std::move(callback));
+    std::shared_ptr<const OwnedRecvCallback> none;
     std::lock_guard<std::recursive_mutex> guard(manager_->lock_);
     recv_callback_.swap(shared);
+    owned_recv_callback_.swap(none);
+}
+
+void IPCHostImpl::SetOwnedRecvCallback(OwnedRecvCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::shared_ptr<const IPCRecvCallback> none;
+    std::lock_guard<std::recursive_mutex> guard(manager_->lock_);
+    owned_recv_callback_.swap(shared);
+    recv_callback_.swap(none);
+}
+
+bool IPCHostImpl::SendFramedBytes(std::string& bytes) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (!connection_) return false;
+    return connection_->SendBytes(bytes);
 }
 
 void IPCHostImpl::SetConnectCallback(IPCConnectCallback callback) {
@@ -79,8 +95,21 @@ void IPCHostImpl::SetConnection(ipc::CSocketFd* connection, CloseReason ended) {
 // The copies keep a callback alive even if it replaces itself or destroys
 // this endpoint while it runs.
 void IPCHostImpl::DeliverFrame(const char* data, int length) {
+    if (const auto owned = owned_recv_callback_) {
+        (*owned)(ipc::FrameBytes::Copy(data, static_cast<size_t>(length)));
+        return;
+    }
     const auto callback = recv_callback_;
     if (callback) (*callback)(data, length);
+}
+
+void IPCHostImpl::DeliverOwnedFrame(ipc::FrameBytes&& frame) {
+    if (const auto owned = owned_recv_callback_) {
+        (*owned)(std::move(frame));
+        return;
+    }
+    const auto callback = recv_callback_;
+    if (callback) (*callback)(frame.data(), static_cast<int>(frame.size()));
 }
 
 void IPCHostImpl::DeliverConnect(bool connected) {
@@ -119,8 +148,23 @@ bool IPCClientImpl::Send(const char* data, int length) {
 
 void IPCClientImpl::SetRecvCallback(IPCRecvCallback callback) {
     auto shared = Share(std::move(callback));
+    std::shared_ptr<const OwnedRecvCallback> none;
     std::lock_guard<std::mutex> guard(callback_mutex_);
     recv_callback_.swap(shared);
+    owned_recv_callback_.swap(none);
+}
+
+void IPCClientImpl::SetOwnedRecvCallback(OwnedRecvCallback callback) {
+    auto shared = Share(std::move(callback));
+    std::shared_ptr<const IPCRecvCallback> none;
+    std::lock_guard<std::mutex> guard(callback_mutex_);
+    owned_recv_callback_.swap(shared);
+    recv_callback_.swap(none);
+}
+
+bool IPCClientImpl::SendFramedBytes(std::string& bytes) {
+    if (!connected_.load()) return false;
+    return socket_.SendBytes(bytes);
 }
 
 void IPCClientImpl::SetConnectCallback(IPCConnectCallback callback) {
@@ -134,11 +178,32 @@ bool IPCClientImpl::IsConnected() { return connected_.load() && socket_.IsConnec
 int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
     received_frame_.store(true);
     std::shared_ptr<const IPCRecvCallback> callback;
+    std::shared_ptr<const OwnedRecvCallback> owned;
     {
         std::lock_guard<std::mutex> guard(callback_mutex_);
         callback = recv_callback_;
+        owned = owned_recv_callback_;
     }
-    if (callback) (*callback)(data, length);
+    if (owned)
+        (*owned)(ipc::FrameBytes::Copy(data, static_cast<size_t>(length)));
+    else if (callback)
+        (*callback)(data, length);
+    return 0;
+}
+
+int IPCClientImpl::OnRecvOwned(ipc::CSocketFd*, ipc::FrameBytes&& frame) {
+    received_frame_.store(true);
+    std::shared_ptr<const IPCRecvCallback> callback;
+    std::shared_ptr<const OwnedRecvCallback> owned;
+    {
+        std::lock_guard<std::mutex> guard(callback_mutex_);
+        callback = recv_callback_;
+        owned = owned_recv_callback_;
+    }
+    if (owned)
+        (*owned)(std::move(frame));
+    else if (callback)
+        (*callback)(frame.data(), static_cast<int>(frame.size()));
     return 0;
 }
 
@@ -359,6 +424,12 @@ void IPCMgrImpl::OnRefusedAtCapacity(ipc::CSocketFd*, uint32_t id) {
 int IPCMgrImpl::OnRecv(ipc::CSocketFd* connection, const char* data, int length) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     if (HostEntry* entry = FindByConnection(connection)) entry->host->DeliverFrame(data, length);
+    return 0;
+}
+
+int IPCMgrImpl::OnRecvOwned(ipc::CSocketFd* connection, ipc::FrameBytes&& frame) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (HostEntry* entry = FindByConnection(connection)) entry->host->DeliverOwnedFrame(std::move(frame));
     return 0;
 }
 

@@ -34,8 +34,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,11 +61,31 @@ CloseReason LastCloseReason(IIPCClient* endpoint);
 
 class IPCMgrImpl;
 
+// What this library's own endpoints offer its plugin link beyond IIPCClient:
+// frames handed over in both directions instead of copied. Reached with
+// dynamic_cast from an endpoint of this library.
+class IFramedEndpoint {
+public:
+    using OwnedRecvCallback = std::function<void(ipc::FrameBytes&& frame)>;
+
+    // Replaces the receive callback: every frame, short or long, arrives as
+    // owned bytes (short ones copied out of the receive buffer, long ones
+    // handed over whole). Called where the receive callback would be.
+    virtual void SetOwnedRecvCallback(OwnedRecvCallback callback) = 0;
+    // Queues bytes that hold one or more whole frames, prefixes included,
+    // taking them (see ipc::CSocketFd::SendBytes). False, bytes dropped,
+    // without a connection.
+    virtual bool SendFramedBytes(std::string& bytes) = 0;
+
+protected:
+    ~IFramedEndpoint() = default;
+};
+
 // The parent's end of one child's connection. Send and IsConnected may be
 // called from any thread; callbacks run on the manager's server thread while
 // the manager's lock is held (they may call Send or DestroyHost, but must not
 // wait for a thread that needs that lock).
-class IPCHostImpl final : public IIPCHost {
+class IPCHostImpl final : public IIPCHost, public IFramedEndpoint {
 public:
     IPCHostImpl(IPCMgrImpl* manager, uint32_t ipcid, int port);
 
@@ -74,6 +96,8 @@ public:
     void SetConnectCallback(IPCConnectCallback callback) override;
     bool IsConnected() override;
     int GetCmdLine(char* buffer, int size) override;
+    void SetOwnedRecvCallback(OwnedRecvCallback callback) override;
+    bool SendFramedBytes(std::string& bytes) override;
 
     uint32_t Ipcid() const { return ipcid_; }
     CloseReason LastCloseReason() const { return close_reason_.load(); }
@@ -84,11 +108,13 @@ private:
     // On the server thread, under the manager's lock.
     void SetConnection(ipc::CSocketFd* connection, CloseReason ended = CloseReason::kNone);
     void DeliverFrame(const char* data, int length);
+    void DeliverOwnedFrame(ipc::FrameBytes&& frame);
     void DeliverConnect(bool connected);
 
     IPCMgrImpl* const manager_;
     // Guarded by the manager's lock, under which they are also called.
     std::shared_ptr<const IPCRecvCallback> recv_callback_;
+    std::shared_ptr<const OwnedRecvCallback> owned_recv_callback_;
     std::shared_ptr<const IPCConnectCallback> connect_callback_;
     // Guards connection_ and serialises senders.
     std::recursive_mutex lock_;
@@ -103,7 +129,7 @@ private:
 // thread (frames never interleave) and returns false at once while there is
 // no connection; Free and DestroyClient must not be called from the
 // endpoint's callbacks.
-class IPCClientImpl final : public IIPCClient, private ipc::CSocketFd::ISocketEvent {
+class IPCClientImpl final : public IIPCClient, public IFramedEndpoint, private ipc::CSocketFd::ISocketEvent {
 public:
     IPCClientImpl() = default;
     ~IPCClientImpl() override;
@@ -114,6 +140,8 @@ public:
     void SetRecvCallback(IPCRecvCallback callback) override;
     void SetConnectCallback(IPCConnectCallback callback) override;
     bool IsConnected() override;
+    void SetOwnedRecvCallback(OwnedRecvCallback callback) override;
+    bool SendFramedBytes(std::string& bytes) override;
 
     CloseReason LastCloseReason() const { return close_reason_.load(); }
 
@@ -124,6 +152,7 @@ private:
     int OnAccept(ipc::CSocketFd*) override { return 0; }
     int OnClose(ipc::CSocketFd*) override { return 0; }
     int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
+    int OnRecvOwned(ipc::CSocketFd* connection, ipc::FrameBytes&& frame) override;
 
     ipc::CSocketFd socket_;
     std::thread thread_;
@@ -134,6 +163,7 @@ private:
     std::atomic<bool> received_frame_{false};
     std::mutex callback_mutex_;
     std::shared_ptr<const IPCRecvCallback> recv_callback_;
+    std::shared_ptr<const OwnedRecvCallback> owned_recv_callback_;
     std::shared_ptr<const IPCConnectCallback> connect_callback_;
 };
 
@@ -183,6 +213,7 @@ private:
     int OnAccept(ipc::CSocketFd* connection) override;
     int OnClose(ipc::CSocketFd* connection) override;
     int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
+    int OnRecvOwned(ipc::CSocketFd* connection, ipc::FrameBytes&& frame) override;
     bool OnHandshake(ipc::CSocketFd* connection, uint32_t id) override;
     void OnRefusedAtCapacity(ipc::CSocketFd* connection, uint32_t id) override;
 

@@ -37,6 +37,10 @@ public:
         handler_->OnRecv(connection_, data, length);
         return true;
     }
+    bool OnOwnedFrame(FrameBytes&& frame) override {
+        handler_->OnRecvOwned(connection_, std::move(frame));
+        return true;
+    }
 
 private:
     CSocketFd::ISocketEvent* handler_;
@@ -232,14 +236,68 @@ bool CSocketFd::Queue(sys::ConstBuffer* buffers, size_t count) {
         }
     }
     if (cut != CloseReason::kNone) {
-        // The loop that serves the socket closes it and reports the end.
-        NoteCloseReason(cut);
-        close_requested_.store(true, std::memory_order_release);
-        wake_loop = true;
+        RequestCut(cut);
+        return false;
     }
     if (wake_loop && loop_wake_) loop_wake_->Signal();
-    return cut == CloseReason::kNone;
+    return true;
 }
+
+void CSocketFd::RequestCut(CloseReason cut) {
+    // The loop that serves the socket closes it and reports the end.
+    NoteCloseReason(cut);
+    close_requested_.store(true, std::memory_order_release);
+    if (loop_wake_) loop_wake_->Signal();
+}
+
+bool CSocketFd::QueueOwned(std::string& bytes) {
+    if (bytes.empty()) return IsConnected();
+    std::string taken;
+    bool wake_loop = false;
+    CloseReason cut = CloseReason::kNone;
+    {
+        std::lock_guard<std::mutex> guard(send_mutex_);
+        if (!IsConnected() || !fd_.valid()) return false;
+        taken.swap(bytes);
+        size_t written = 0;
+        if (queued_.empty()) {
+            const sys::ConstBuffer buffer{taken.data(), taken.size()};
+            const long sent = sys::SendV(fd_.get(), &buffer, 1);
+            if (sent > 0) {
+                written = static_cast<size_t>(sent);
+            } else if (sent < 0 && !sys::IsWouldBlock(static_cast<int>(sent))) {
+                cut = CloseReason::kError;
+            }
+        }
+        if (cut == CloseReason::kNone && written == taken.size()) {
+            // All gone: the storage goes back to the caller for its next bytes.
+            taken.clear();
+            bytes.swap(taken);
+        } else if (cut == CloseReason::kNone) {
+            if (queued_bytes_ >= kMaxQueuedSendBytes) {
+                cut = CloseReason::kSendQueueFull;
+            } else {
+                // Only an empty queue lets bytes out at once, so these are its front then.
+                if (queued_.empty()) {
+                    front_written_ = written;
+                    last_progress_ms_ = NowMs();
+                    wake_loop = true;
+                }
+                queued_bytes_ += taken.size() - written;
+                queued_.push_back(std::move(taken));
+                has_queued_.store(true, std::memory_order_release);
+            }
+        }
+    }
+    if (cut != CloseReason::kNone) {
+        RequestCut(cut);
+        return false;
+    }
+    if (wake_loop && loop_wake_) loop_wake_->Signal();
+    return true;
+}
+
+bool CSocketFd::SendBytes(std::string& bytes) { return QueueOwned(bytes); }
 
 bool CSocketFd::FlushQueued(int64_t now_ms) {
     std::lock_guard<std::mutex> guard(send_mutex_);
@@ -420,6 +478,10 @@ public:
 
     bool OnFrame(const char* data, int length) override {
         handler_->OnRecv(client_->socket.get(), data, length);
+        return true;
+    }
+    bool OnOwnedFrame(FrameBytes&& frame) override {
+        handler_->OnRecvOwned(client_->socket.get(), std::move(frame));
         return true;
     }
 

@@ -58,6 +58,11 @@ public:
         virtual int OnClose(CSocketFd* connection) = 0;
         // One whole frame; data is valid only during the call.
         virtual int OnRecv(CSocketFd* connection, const char* data, int length) = 0;
+        // A long frame whose storage is handed over; by default it is seen
+        // like any other frame.
+        virtual int OnRecvOwned(CSocketFd* connection, FrameBytes&& frame) {
+            return OnRecv(connection, frame.data(), static_cast<int>(frame.size()));
+        }
         // On servers that require it: the 4-byte word a client sends first.
         // False closes the connection.
         virtual bool OnHandshake(CSocketFd* connection, uint32_t id) {
@@ -121,6 +126,12 @@ public:
     // without a connection, for a frame longer than the peer may accept
     // (the connection stays), or when the queue limit cut the connection.
     bool SendFrame(const char* data, int length);
+    // Any thread, never blocks. Queues bytes that hold whole frames already
+    // (prefixes included), taking them: what the kernel does not take at
+    // once waits in the queue without being copied. On return bytes is
+    // empty; its storage is left for reuse when the kernel took it all.
+    // Results as for SendFrame.
+    bool SendBytes(std::string& bytes);
     // Receives exactly length bytes: length, 0 when the peer closed first,
     // negative on error. For sockets not served by a loop.
     int RecvAll(char* buffer, int length);
@@ -161,6 +172,10 @@ protected:
     // Appends buffers (all of them or none) under send_mutex_, writing at once
     // what the kernel takes when nothing is queued before them.
     bool Queue(sys::ConstBuffer* buffers, size_t count);
+    // Queue for bytes the caller hands over; see SendBytes.
+    bool QueueOwned(std::string& bytes);
+    // Asks the loop that serves the socket to cut it for that reason (not under send_mutex_).
+    void RequestCut(CloseReason cut);
 
     // On the loop thread.
     // Whether queued bytes wait for the socket to become writable.
