@@ -2,6 +2,9 @@
 // real plugin processes killed, stopped and restarted.
 #include <signal.h>
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "Application/PluginStatus.h"
@@ -84,6 +87,24 @@ TEST_F(ExePluginStatusTest, AKilledProcessIsRestartedWithANewPidAndCounted) {
     policy.first_ms = 1;
     ExePlugin::ExePluginHostProxy::SetBackoffPolicyForTesting(policy);
     ASSERT_TRUE(StartHost(tree_.WriteConfig("[" + Entry("Worker") + "]")));
+    // Another thread reads the table all along, as a status request does.
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (const PluginStatus& row : GetPluginStatus())
+                if (row.pid < 0 || row.name.empty()) ADD_FAILURE() << "a torn row";
+            ++reads;
+        }
+    });
+    struct Join {
+        std::atomic<bool>& done;
+        std::thread& thread;
+        ~Join() {
+            done = true;
+            thread.join();
+        }
+    } join{done, reader};
     const pid_t first = Pid(Plugin("Worker"));
     ASSERT_GT(first, 0);
     const int64_t killed_at = static_cast<int64_t>(Tools::os_gettime_ms());
@@ -99,6 +120,7 @@ TEST_F(ExePluginStatusTest, AKilledProcessIsRestartedWithANewPidAndCounted) {
     EXPECT_EQ(row.last_exit_code, -1);
     EXPECT_GE(row.last_end_unix_ms, killed_at);
     EXPECT_GE(row.started_unix_ms, row.last_end_unix_ms);
+    EXPECT_TRUE(PumpUntil([&] { return reads > 0; }, 10s));
 }
 
 TEST_F(ExePluginStatusTest, ARestartRequestStartsAtOnceAlsoDuringTheBackOff) {

@@ -232,7 +232,9 @@ TEST_F(PluginStatusTest, SafeModeStartsBuiltInPluginsOnly) {
     EXPECT_EQ(CountLines(LinesAt(kLogWarning),
                          "PluginMgr: safe mode: 2 library and process plugin(s) skipped, built-in plugins only"),
               1);
-    // The next start without it loads the library again.
+    // The next start without it loads the library again (this application
+    // has no worker threads to serve a process plugin).
+    WriteConfig(R"([{"type":1,"name":"Probe.Steady"}, {"type":2,"name":"Lib","file":")" RECORDING_PLUGIN_PATH R"("}])");
     Start();
     EXPECT_EQ(Row("Lib").state, PluginState::kStarted);
     EXPECT_TRUE(LinesAt(kLogWarning).empty());
