@@ -7,6 +7,7 @@
 #include "Application/PluginAbi.h"
 #include "Tools/os.h"
 #include "framework/core/application_impl.h"
+#include "framework/plugins/plugin_crash_record.h"
 #include "framework/plugins/plugin_files.h"
 #include "tools/payload.h"
 
@@ -167,17 +168,23 @@ void DllPluginProxy::EnsureLoaded() {
         });
         return;
     }
-    if (plugin_.load() || freed_) return;
-    Load();
-    IPlugin* plugin = plugin_.load();
-    if (!plugin) return;
-    if (plugin->Init()) {
-        status_->SetState(PluginState::kStarted);
-    } else {
-        if (ILog* log = App() ? App()->GetLog() : nullptr)
-            log->Write(kLogWarning, "plugin '%s': Init failed", name_.c_str());
-        status_->SetState(PluginState::kFailed, "Init failed");
+    if (plugin_.load() || freed_ || refused_) return;
+    std::string record;
+    if (!std::exchange(late_start_watched_, true)) {
+        record = PluginCrashRecord::DefaultPath();
+        PluginCrashRecord::BeginLateStart(record, name_, ResolveLibraryFile(file_));
     }
+    Load();
+    if (IPlugin* plugin = plugin_.load()) {
+        if (plugin->Init()) {
+            status_->SetState(PluginState::kStarted);
+        } else {
+            if (ILog* log = App() ? App()->GetLog() : nullptr)
+                log->Write(kLogWarning, "plugin '%s': Init failed", name_.c_str());
+            status_->SetState(PluginState::kFailed, "Init failed");
+        }
+    }
+    PluginCrashRecord::FinishLateStart(record, name_);
 }
 
 void DllPluginProxy::Invoke(int32_t command, const char* data, int32_t length, InvokeCallback callback) {

@@ -59,6 +59,9 @@ private:
     PluginStatusRowPtr status_;
     // A library of another interface version is not tried again.
     bool refused_ = false;
+    // The crash check watches the first load after start-up only: a library
+    // that fails to load is tried on every call.
+    bool late_start_watched_ = false;
     // Written on the main thread only, read by callers of Invoke on any thread.
     std::atomic<IPlugin*> plugin_{nullptr};
     DllPluginCreator* creator_ = nullptr;

@@ -130,10 +130,10 @@ PluginCrashRecord::Stamp PluginCrashRecord::StampOf(const std::string& file) {
     return stamp;
 }
 
-std::string PluginCrashRecord::Encode(const std::vector<Entry>& held, const Entry* starting) {
+std::string PluginCrashRecord::Encode(const std::vector<Entry>& held, const std::vector<Entry>& starting) {
     std::string text(kHeader);
     for (const Entry& entry : held) text += EncodeLine("held", entry);
-    if (starting) text += EncodeLine("starting", *starting);
+    for (const Entry& entry : starting) text += EncodeLine("starting", entry);
     return text;
 }
 
@@ -175,7 +175,8 @@ std::string PluginCrashRecord::Load() {
         Decode(ReadRecord(path_), &held_, &starting);
     }
     if (starting.empty()) return {};
-    // The host died while this plugin was being created or started.
+    // The host died while this plugin was being created or started (the
+    // last one: a late start inside another plugin's start is the culprit).
     Entry crashed = std::move(starting.back());
     std::string name = crashed.name;
     Release(name);
@@ -206,9 +207,9 @@ size_t PluginCrashRecord::ReleaseAll() {
 
 void PluginCrashRecord::Begin(const std::string& name, const std::string& file) {
     if (path_.empty()) return;
-    const Entry starting{name, file, StampOf(file)};
+    const std::vector<Entry> starting = {{name, file, StampOf(file)}};
     std::lock_guard<std::mutex> guard(FileLock());
-    const bool written = WriteRecord(path_, Encode(held_, &starting));
+    const bool written = WriteRecord(path_, Encode(held_, starting));
     starting_written_ = true;
     dirty_ = !written;
     if (!written && !std::exchange(write_failure_logged_, true))
@@ -218,12 +219,34 @@ void PluginCrashRecord::Begin(const std::string& name, const std::string& file) 
 void PluginCrashRecord::Finish() {
     if (path_.empty() || (!starting_written_ && !dirty_)) return;
     std::lock_guard<std::mutex> guard(FileLock());
-    if (WriteRecord(path_, Encode(held_, nullptr))) {
+    if (WriteRecord(path_, Encode(held_, {}))) {
         starting_written_ = false;
         dirty_ = false;
     } else if (!std::exchange(write_failure_logged_, true)) {
         WriteLog(kLogWarning, "crash check: cannot write " + path_ + ": " + std::strerror(errno));
     }
+}
+
+void PluginCrashRecord::BeginLateStart(const std::string& path, const std::string& name, const std::string& file) {
+    if (path.empty()) return;
+    std::lock_guard<std::mutex> guard(FileLock());
+    std::vector<Entry> held, starting;
+    Decode(ReadRecord(path), &held, &starting);
+    starting.push_back({name, file, StampOf(file)});
+    if (!WriteRecord(path, Encode(held, starting)))
+        WriteLog(kLogWarning, "crash check: cannot write " + path + ": " + std::strerror(errno));
+}
+
+void PluginCrashRecord::FinishLateStart(const std::string& path, const std::string& name) {
+    if (path.empty()) return;
+    std::lock_guard<std::mutex> guard(FileLock());
+    std::vector<Entry> held, starting;
+    Decode(ReadRecord(path), &held, &starting);
+    const size_t before = starting.size();
+    std::erase_if(starting, [&](const Entry& entry) { return entry.name == name; });
+    if (starting.size() == before) return;
+    if (!WriteRecord(path, Encode(held, starting)))
+        WriteLog(kLogWarning, "crash check: cannot write " + path + ": " + std::strerror(errno));
 }
 
 bool PluginCrashRecord::ClearHeld(const std::string& path, std::string* error) {
@@ -235,7 +258,7 @@ bool PluginCrashRecord::ClearHeld(const std::string& path, std::string* error) {
     std::vector<Entry> held, starting;
     Decode(ReadRecord(path), &held, &starting);
     if (held.empty() && starting.empty()) return true;
-    if (!WriteRecord(path, Encode({}, nullptr))) {
+    if (!WriteRecord(path, Encode({}, {}))) {
         if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }

@@ -56,6 +56,12 @@ public:
     // Start-up is over: only the held plugins remain.
     void Finish();
 
+    // A library loaded after start-up, on its first call or notification:
+    // the same record around its creation and start, beside a start in
+    // progress (one plugin's Init may call another into life).
+    static void BeginLateStart(const std::string& path, const std::string& name, const std::string& file);
+    static void FinishLateStart(const std::string& path, const std::string& name);
+
     // Forgets every held plugin in the file at path, and the plugin a host
     // that died was starting (it would be held at the next start). Meant for
     // after start-up: a start in progress is forgotten as well. False with
@@ -64,7 +70,7 @@ public:
 
     // The file's text for entries, and back; lines that do not parse are
     // dropped.
-    static std::string Encode(const std::vector<Entry>& held, const Entry* starting);
+    static std::string Encode(const std::vector<Entry>& held, const std::vector<Entry>& starting);
     static void Decode(const std::string& text, std::vector<Entry>* held, std::vector<Entry>* starting);
 
 private:

@@ -131,8 +131,8 @@ protected:
     }
 
     // Starts the host in a child process that dies while starting a plugin;
-    // prepare runs in the child first.
-    void StartAndDieInChild(const std::function<void()>& prepare) {
+    // prepare runs in the child first, then the start, then after_start.
+    void StartAndDieInChild(const std::function<void()>& prepare, const std::function<void()>& after_start = {}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -142,6 +142,7 @@ protected:
             char* argv[] = {program.data(), option.data()};
             MakeApplication<StatusTestApp>(2, argv, [](InterfaceBase*) { return true; }, [](bool) {},
                                            "MakeNomalApplication");
+            if (after_start) after_start();
             _exit(3);  // the plugin did not kill us
         }
         int status = 0;
@@ -231,7 +232,9 @@ TEST_F(PluginStatusTest, SafeModeStartsBuiltInPluginsOnly) {
     EXPECT_EQ(CountLines(LinesAt(kLogWarning),
                          "PluginMgr: safe mode: 2 library and process plugin(s) skipped, built-in plugins only"),
               1);
-    // The next start without it loads the library again.
+    // The next start without it loads the library again (this application
+    // has no worker threads to serve a process plugin).
+    WriteConfig(R"([{"type":1,"name":"Probe.Steady"}, {"type":2,"name":"Lib","file":")" RECORDING_PLUGIN_PATH R"("}])");
     Start();
     EXPECT_EQ(Row("Lib").state, PluginState::kStarted);
     EXPECT_TRUE(LinesAt(kLogWarning).empty());
@@ -330,6 +333,28 @@ INSTANTIATE_TEST_SUITE_P(Changes, LibraryCrashTest,
                                            LibraryCrashCase{"RetryRequested", FileChange::kNone, true, true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(PluginStatusTest, ALibraryLoadedOnItsFirstCallIsWatchedToo) {
+    const fs::path library = dir_ / "late_plugin.so";
+    fs::copy_file(RECORDING_PLUGIN_PATH, library);
+    WriteConfig(R"([{"type":2,"name":"Late","load_delay":true,"file":")" + library.string() +
+                R"("}, {"type":1,"name":"Probe.Steady"}])");
+    StartAndDieInChild([] { setenv("RECORDING_PLUGIN_KILL_HOST_IN_INIT", "1", 1); },
+                       [] { App()->GetPluginMgr()->GetPlugin("Late")->Invoke(1, "x", 1, nullptr); });
+    Start();
+    EXPECT_EQ(Row("Late").state, PluginState::kSkipped);
+    EXPECT_EQ(CountLines(LinesAt(kLogError), SkipLine("Late")), 1);
+    EXPECT_EQ(Row("Probe.Steady").state, PluginState::kStarted);
+
+    // Retried, loaded on its call without dying: the next start keeps it.
+    Start({.retry_crashed = true});
+    EXPECT_EQ(Row("Late").state, PluginState::kCreated);
+    App()->GetPluginMgr()->GetPlugin("Late")->Invoke(1, "x", 1, nullptr);
+    EXPECT_EQ(Row("Late").state, PluginState::kStarted);
+    Start();
+    EXPECT_EQ(Row("Late").state, PluginState::kCreated);
+    EXPECT_TRUE(LinesAt(kLogError).empty());
+}
+
 TEST(PluginCrashRecordTest, EntriesSurviveTheFileAndTornOrForeignLinesAreDropped) {
     using Entry = PluginCrashRecord::Entry;
     const std::vector<Entry> held = {
@@ -337,8 +362,8 @@ TEST(PluginCrashRecordTest, EntriesSurviveTheFileAndTornOrForeignLinesAreDropped
         {"with space\tand tab", "/odd path/100%/x\n.so", {0, 0}},
         {"BuiltIn", "", {-1, -1}},
     };
-    const Entry starting{"Next one", "/p/next.so", {7, 8}};
-    const std::string text = PluginCrashRecord::Encode(held, &starting);
+    const std::vector<Entry> starting = {{"Next one", "/p/next.so", {7, 8}}};
+    const std::string text = PluginCrashRecord::Encode(held, starting);
     std::vector<Entry> read_held, read_starting;
     PluginCrashRecord::Decode(text, &read_held, &read_starting);
     ASSERT_EQ(read_held.size(), held.size());
