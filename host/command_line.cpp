@@ -185,6 +185,8 @@ Switches, read by the framework and the plugins (a value ends at a blank):
   -demo_skin=N          the demo window plugin: skin 0 (light) or 1 (dark)
   -demo_screenshot=FILE the demo window plugin: save a picture of the window
                         as FILE once it is ready, then quit
+  -demo_restart=NAME    with -demo_screenshot: press the Restart button of
+                        process plugin NAME first
 The shell passes -pid=, -plugin_name= and -ipc_cmd_info= to the plugin
 processes it starts; they are not meant to be given by hand.
 Qt's own options, such as -platform NAME, are accepted as well.

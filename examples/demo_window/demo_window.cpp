@@ -266,6 +266,7 @@ DemoWindow::DemoWindow() {
     });
 
     screenshot_path_ = Switch("demo_screenshot");
+    restart_target_ = Switch("demo_restart");
     if (!screenshot_path_.isEmpty()) {
         auto* steps = new QTimer(this);
         connect(steps, &QTimer::timeout, this, &DemoWindow::StepScreenshot);
@@ -620,7 +621,9 @@ void DemoWindow::ShowResult() {
 }
 
 // Screenshot mode: call the process plugin once it is connected (or give up
-// waiting), let the answer and the log arrive, then save and quit.
+// waiting), let the answer and the log arrive; with -demo_restart=NAME press
+// that plugin's Restart button and wait for its new process; then save and
+// quit.
 void DemoWindow::StepScreenshot() {
     ++screenshot_polls_;
     switch (screenshot_step_) {
@@ -643,8 +646,48 @@ void DemoWindow::StepScreenshot() {
                 App()->GetLog()->Write(Application::kLogWarning, "DemoWindow: %s: %s", DemoPlugin::kProcessPluginName,
                                        (call_state_ == CallState::kRefused ? refusal_ : answer_->text()).toUtf8().constData());
             }
-            screenshot_step_ = 2;
+            screenshot_step_ = restart_target_.isEmpty() ? 4 : 2;
             break;
+        case 2: {
+            // Press the plugin's Restart button, as a user would.
+            const QByteArray name = restart_target_.toUtf8();
+            const std::vector<Application::PluginStatus> table = PluginTable();
+            const Application::PluginStatus* status = Find(table, name.constData());
+            restart_old_pid_ = status ? status->pid : 0;
+            QPushButton* button = nullptr;
+            for (int row = 0; row < plugins_->rowCount() && !button; ++row) {
+                QWidget* cell = plugins_->cellWidget(row, kAction);
+                if (cell && cell->property("plugin").toString() == restart_target_) button = cell->findChild<QPushButton*>();
+            }
+            if (!button || !button->isEnabled()) {
+                App()->GetLog()->Write(Application::kLogWarning, "DemoWindow: no Restart button for %s", name.constData());
+                screenshot_step_ = 4;
+                break;
+            }
+            button->click();
+            screenshot_polls_ = 0;
+            screenshot_step_ = 3;
+            break;
+        }
+        case 3: {
+            const QByteArray name = restart_target_.toUtf8();
+            const std::vector<Application::PluginStatus> table = PluginTable();
+            const Application::PluginStatus* status = Find(table, name.constData());
+            const bool back = status && status->state == Application::PluginState::kConnected && status->pid > 0 &&
+                              status->pid != restart_old_pid_;
+            if (back) {
+                App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: %s restarted: pid %d -> %d, %u starts",
+                                       name.constData(), restart_old_pid_, status->pid, status->starts);
+            } else if (screenshot_polls_ > kScreenshotPatiencePolls) {
+                App()->GetLog()->Write(Application::kLogWarning, "DemoWindow: %s did not come back after Restart",
+                                       name.constData());
+            } else {
+                break;
+            }
+            RefreshPlugins();
+            screenshot_step_ = 4;
+            break;
+        }
         default: {
             RefreshPlugins();
             RefreshLog();

@@ -24,7 +24,8 @@ class QTimer;
 //
 // Started with -demo_screenshot=<png> (and optionally -demo_skin=<index>), it
 // waits until the sample process plugin answered (or cannot), saves a picture
-// of itself and quits the program.
+// of itself and quits the program; with -demo_restart=<name> as well, it
+// presses that plugin's Restart button first and waits for the new process.
 class DemoWindow : public QWidget {
     Q_OBJECT
 public:
@@ -111,6 +112,8 @@ private:
     qint64 log_offset_ = 0;
 
     QString screenshot_path_;
+    QString restart_target_;  // -demo_restart: the plugin whose Restart the screenshot mode presses
+    int32_t restart_old_pid_ = 0;
     int screenshot_step_ = 0;
     int screenshot_polls_ = 0;
 };

@@ -23,7 +23,8 @@ struct DemoCase {
     const char* name;
     std::string config;  // empty: the shipped demo configuration
     const char* skin;
-    const char* expected_line;
+    std::vector<std::string> expected_lines;  // each in the log, in this order
+    std::vector<std::string> extra_args;
 };
 
 void PrintTo(const DemoCase& test_case, std::ostream* out) { *out << test_case.name; }
@@ -40,15 +41,22 @@ TEST_P(DemoWindowTest, CallsTheProcessPluginSavesItsPictureAndQuits) {
     const DemoCase& test_case = GetParam();
     const std::string config = test_case.config.empty() ? std::string(DEMO_CONFIG) : DemoOnlyConfig(temp_.path());
     const std::string picture = temp_.path() + "/demo.png";
-    Start({"-plugin_config=" + config, std::string("-demo_skin=") + test_case.skin, "-demo_screenshot=" + picture},
-          {{"LANG", "C.UTF-8"}, {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}});
+    std::vector<std::string> args = {"-plugin_config=" + config, std::string("-demo_skin=") + test_case.skin,
+                                     "-demo_screenshot=" + picture};
+    args.insert(args.end(), test_case.extra_args.begin(), test_case.extra_args.end());
+    Start(args, {{"LANG", "C.UTF-8"}, {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}});
     const pid_t pid = child_.pid();
     int status = 0;
     ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "the demo did not quit";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
 
     const std::string log = LogText(pid);
-    EXPECT_NE(log.find(test_case.expected_line), std::string::npos) << log;
+    size_t from = 0;
+    for (const std::string& line : test_case.expected_lines) {
+        const size_t at = log.find(line, from);
+        ASSERT_NE(at, std::string::npos) << "\"" << line << "\" missing after offset " << from << " in:\n" << log;
+        from = at + line.size();
+    }
     EXPECT_NE(log.find("DemoWindow: screenshot saved to " + picture), std::string::npos) << log;
     EXPECT_EQ(log.find("skin package"), std::string::npos) << "the skins are built beside the program:\n" << log;
 
@@ -61,10 +69,18 @@ TEST_P(DemoWindowTest, CallsTheProcessPluginSavesItsPictureAndQuits) {
 INSTANTIATE_TEST_SUITE_P(
     Configurations, DemoWindowTest,
     ::testing::Values(
-        DemoCase{"ShippedLight", "", "0", "DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "},
-        DemoCase{"ShippedDark", "", "1", "DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "},
+        DemoCase{"ShippedLight", "", "0", {"DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "}, {}},
+        DemoCase{"ShippedDark", "", "1", {"DemoWindow: SampleProcess answered \"echo: hello from the demo window\" in "}, {}},
         DemoCase{"WithoutProcessPlugin", "demo-only", "1",
-                 "DemoWindow: SampleProcess: SampleProcess is not in the plugin configuration."}),
+                 {"DemoWindow: SampleProcess: SampleProcess is not in the plugin configuration."}, {}},
+        // The Restart button ends the process and a new one connects: the
+        // table shows a new pid and one start more.
+        DemoCase{"RestartButton",
+                 "",
+                 "0",
+                 {"DemoWindow: SampleProcess answered ", "DemoWindow: restart of SampleProcess requested",
+                  "DemoWindow: SampleProcess restarted: pid ", ", 2 starts"},
+                 {"-demo_restart=SampleProcess"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
