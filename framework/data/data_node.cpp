@@ -139,7 +139,8 @@ void CDataObject::LoadRecordBytes(const char* src, uint32_t length) {
     if (HasLayout()) {
         const uint32_t copied = std::min(length, RecordSize());
         std::memcpy(record_.data(), src, copied);
-        std::memset(record_.data() + copied, 0, RecordSize() - copied);
+        // Called once per element of an array: no call for nothing.
+        if (copied < RecordSize()) std::memset(record_.data() + copied, 0, RecordSize() - copied);
     }
     dirty_ = false;
 }
@@ -147,7 +148,7 @@ void CDataObject::LoadRecordBytes(const char* src, uint32_t length) {
 void CDataObject::StoreRecordBytes(char* dst, uint32_t length) {
     const uint32_t copied = std::min(length, RecordSize());
     if (copied) std::memcpy(dst, record_.data(), copied);
-    std::memset(dst + copied, 0, length - copied);
+    if (copied < length) std::memset(dst + copied, 0, length - copied);
     dirty_ = false;
 }
 

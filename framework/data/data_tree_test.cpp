@@ -188,6 +188,106 @@ TEST_F(DataTreeTest, ArrayPushWritesItsArrayForm) {
     });
 }
 
+// Every kind of change, made in a visit after the one that laid the nodes
+// out (so the nodes start clean), is published: a visit that finds no
+// dirty node skips the walk over the tree, and each of these must tell it.
+struct LaterChangeCase {
+    const char* name;
+    void (*change)(IDataObject* object, IDataArray* array, const std::string& dir);
+    void (*check)(IDataObject* object, IDataArray* array);
+};
+
+void PrintTo(const LaterChangeCase& c, std::ostream* out) { *out << c.name; }
+
+class LaterChangeTest : public DataTreeTest, public ::testing::WithParamInterface<LaterChangeCase> {};
+
+TEST_P(LaterChangeTest, IsPublished) {
+    const LaterChangeCase& c = GetParam();
+    CData host(pid_, true);
+    CData plugin(pid_, false);
+    auto lay_out = [](IDataVisitor* visitor) {
+        visitor->GetObject(1)->SetLayout({4});
+        visitor->GetArray(2)->SetLayout({4});
+    };
+    host.Visit([&](IDataVisitor* visitor) {
+        lay_out(visitor);
+        visitor->GetObject(1)->SetInt(0, 1);
+        for (int i = 0; i < 3; ++i) visitor->GetArray(2)->Append()->SetInt(0, i + 1);
+    });
+    // The other tree writes the array, the host pulls it: its elements are
+    // now ones that a load made.
+    plugin.Visit([&](IDataVisitor* visitor) {
+        lay_out(visitor);
+        visitor->GetArray(2)->Get(2)->SetInt(0, 3);
+    });
+    host.Visit(lay_out);
+    // Files for the loads, written from nodes of the same layouts.
+    CDataObject object_file(1);
+    object_file.SetLayout({4});
+    object_file.SetInt(0, 42);
+    ASSERT_TRUE(object_file.SaveToFile((runtime_ + "/object").c_str()));
+    CDataArray array_file(2);
+    array_file.SetLayout({4});
+    array_file.Append()->SetInt(0, 42);
+    array_file.SaveToFile((runtime_ + "/array").c_str());
+
+    host.Visit([&](IDataVisitor* visitor) { c.change(visitor->GetObject(1), visitor->GetArray(2), runtime_); });
+    plugin.Visit([&](IDataVisitor* visitor) {
+        lay_out(visitor);
+        c.check(visitor->GetObject(1), visitor->GetArray(2));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, LaterChangeTest,
+    ::testing::Values(
+        LaterChangeCase{"ObjectSetter", [](IDataObject* o, IDataArray*, const std::string&) { o->SetInt(0, 42); },
+                        [](IDataObject* o, IDataArray*) { EXPECT_EQ(o->GetInt(0, 0), 42); }},
+        LaterChangeCase{"ObjectUnsetAll", [](IDataObject* o, IDataArray*, const std::string&) { o->UnsetAll(); },
+                        [](IDataObject* o, IDataArray*) { EXPECT_EQ(o->GetInt(0, -1), -1); }},
+        LaterChangeCase{"ObjectLoadFromFile",
+                        [](IDataObject* o, IDataArray*, const std::string& dir) {
+                            o->LoadFromFile((dir + "/object").c_str());
+                        },
+                        [](IDataObject* o, IDataArray*) { EXPECT_EQ(o->GetInt(0, 0), 42); }},
+        LaterChangeCase{"LoadedElementSetter",
+                        [](IDataObject*, IDataArray* a, const std::string&) { a->Get(1)->SetInt(0, 42); },
+                        [](IDataObject*, IDataArray* a) {
+                            ASSERT_EQ(a->Size(), 3u);
+                            EXPECT_EQ(a->Get(1)->GetInt(0, 0), 42);
+                        }},
+        LaterChangeCase{"LoadedElementUnset", [](IDataObject*, IDataArray* a, const std::string&) { a->Get(0)->Unset(0); },
+                        [](IDataObject*, IDataArray* a) {
+                            ASSERT_EQ(a->Size(), 3u);
+                            EXPECT_EQ(a->Get(0)->GetInt(0, -1), -1);
+                        }},
+        LaterChangeCase{"ElementAppendedThenSet",
+                        [](IDataObject*, IDataArray* a, const std::string&) {
+                            a->Append();
+                            // Cleared by a load of its own, yet the array stays changed.
+                            const char zero[12] = {};
+                            a->Get(3)->LoadRecord(zero);
+                            a->Get(3)->SetInt(0, 4);
+                        },
+                        [](IDataObject*, IDataArray* a) {
+                            ASSERT_EQ(a->Size(), 4u);
+                            EXPECT_EQ(a->Get(3)->GetInt(0, 0), 4);
+                        }},
+        LaterChangeCase{"ArrayRemoveAt", [](IDataObject*, IDataArray* a, const std::string&) { a->RemoveAt(0); },
+                        [](IDataObject*, IDataArray* a) {
+                            ASSERT_EQ(a->Size(), 2u);
+                            EXPECT_EQ(a->Get(0)->GetInt(0, 0), 2);
+                        }},
+        LaterChangeCase{"ArrayLoadFromFile",
+                        [](IDataObject*, IDataArray* a, const std::string& dir) {
+                            a->LoadFromFile((dir + "/array").c_str());
+                        },
+                        [](IDataObject*, IDataArray* a) {
+                            ASSERT_EQ(a->Size(), 1u);
+                            EXPECT_EQ(a->Get(0)->GetInt(0, 0), 42);
+                        }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(DataTreeTest, OtherKindReplacesTheNode) {
     CData host(pid_, true);
     host.Visit([](IDataVisitor* visitor) {
