@@ -252,20 +252,25 @@ IdleCost Measure(const std::string& display, int plugins, int seconds, bool per_
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     unsigned long long switches = 0;
     std::map<std::string, double> by_name;
+    std::map<std::string, int> threads_by_name;
     for (const auto& [key, thread] : after.threads) {
         const auto earlier = before.threads.find(key);
         const unsigned long long delta =
             thread.switches - (earlier != before.threads.end() ? earlier->second.switches : 0);
         switches += delta;
         by_name[thread.name] += delta / elapsed;
+        threads_by_name[thread.name] += 1;
     }
     if (per_thread) {
         std::vector<std::pair<double, std::string>> busiest;
         for (const auto& [name, rate] : by_name) busiest.emplace_back(rate, name);
         std::sort(busiest.rbegin(), busiest.rend());
-        std::printf("  %d plugin process(es), wake-ups/s by thread name (summed over processes):\n", plugins);
+        // A thread started by another inherits its name (the IPC threads are
+        // started from worker2 and show as worker2).
+        std::printf("  %d plugin process(es), wake-ups/s by thread name (summed over processes and threads):\n",
+                    plugins);
         for (const auto& [rate, name] : busiest)
-            if (rate > 0) std::printf("    %-40s %8.2f\n", name.c_str(), rate);
+            if (rate > 0) std::printf("    %-40s %8.2f  (%d threads)\n", name.c_str(), rate, threads_by_name[name]);
     }
     IdleCost cost;
     cost.wakeups_per_second = switches / elapsed;
