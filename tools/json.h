@@ -19,11 +19,41 @@
 #include <utility>
 #include <vector>
 
+#include "tools/json_pool.h"
+
 namespace Tools::json {
 
 class Json;
 class JsonMap;
 class JsonValue;
+
+}  // namespace Tools::json
+
+// The element buffers of arrays and the member buffers of objects come from
+// the JSON block pool, which serves them much faster than malloc when a
+// parse makes and a release frees thousands of them. They stay std::vector
+// with the standard allocator in their type, so that code handling them
+// does not change.
+template <>
+class std::allocator<Tools::json::Json> : public Tools::json::BufferAllocator<Tools::json::Json> {
+public:
+    allocator() noexcept = default;
+    template <typename U>
+    allocator(const allocator<U>&) noexcept {}
+    friend bool operator==(const allocator&, const allocator&) noexcept { return true; }
+};
+
+template <>
+class std::allocator<std::pair<std::string, Tools::json::Json>>
+    : public Tools::json::BufferAllocator<std::pair<std::string, Tools::json::Json>> {
+public:
+    allocator() noexcept = default;
+    template <typename U>
+    allocator(const allocator<U>&) noexcept {}
+    friend bool operator==(const allocator&, const allocator&) noexcept { return true; }
+};
+
+namespace Tools::json {
 
 enum class ParseMode : int {
     strict = 0,    // plain JSON

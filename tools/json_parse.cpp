@@ -123,6 +123,38 @@ bool key_equal(const KeyRef& a, const KeyRef& b) noexcept {
     return a.prefix == b.prefix && a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0;
 }
 
+// The key order of an object that was not sorted already, kept for the next
+// objects with the same keys in the same order (the records of an array),
+// which then need no sort. The keys are copies: a shape outlives its input.
+struct Shape {
+    struct Key {
+        uint64_t prefix;
+        std::size_t size;
+        std::size_t offset;  // into text
+    };
+    std::vector<Key> keys;              // in input order
+    std::string text;                   // the key bytes
+    std::vector<std::uint32_t> order;   // input positions in key order, one per distinct key
+
+    bool matches(const std::vector<KeyRef>& refs) const noexcept {
+        if (refs.size() != keys.size()) return false;
+        for (std::size_t i = 0; i < refs.size(); ++i) {
+            const Key& key = keys[i];
+            const KeyRef& ref = refs[i];
+            // The prefix holds the first eight bytes, so only longer keys
+            // compare the rest.
+            if (key.prefix != ref.prefix || key.size != ref.size) return false;
+            if (key.size > 8 && std::memcmp(text.data() + key.offset + 8, ref.data + 8, key.size - 8) != 0) return false;
+        }
+        return true;
+    }
+};
+
+// Objects of at most this many members and key bytes have their order kept.
+constexpr std::size_t kShapeMembers = 64;
+constexpr std::size_t kShapeKeyBytes = 2048;
+constexpr std::size_t kShapes = 4;
+
 // The stacks and buffers of a parse. Each thread keeps one set for its
 // next parse, so that they need not grow again from nothing every time.
 struct Scratch {
@@ -131,6 +163,8 @@ struct Scratch {
     std::string keys;                    // keys that held escapes
     std::string text;                    // a string value being unescaped
     std::vector<KeyRef> order;           // of the object being finished
+    Shape shapes[kShapes];               // recent key orders
+    std::size_t next_shape = 0;          // the one replaced next
     bool busy = false;
 
     // Empty again; what grew large for one big document is let go.
@@ -159,7 +193,9 @@ public:
           m_members(scratch.members),
           m_keys(scratch.keys),
           m_text(scratch.text),
-          m_order(scratch.order) {}
+          m_order(scratch.order),
+          m_shapes(scratch.shapes),
+          m_next_shape(scratch.next_shape) {}
 
     Json parse_document(std::string& error) {
         Json result = parse_value(0);
@@ -597,6 +633,13 @@ private:
 
     // The members from base on, sorted by key; of equal keys the last wins.
     Json finish_object(std::size_t base) {
+        const std::size_t count = m_members.size() - base;
+        JsonMap::storage members;
+        members.reserve(count);
+        if (count == 1) {
+            add_member(members, m_members[base]);
+            return make_value<JsonObject>(JsonMapAccess::sorted(std::move(members)));
+        }
         m_order.clear();
         for (std::size_t i = base; i < m_members.size(); ++i) {
             const PendingMember& member = m_members[i];
@@ -605,32 +648,71 @@ private:
         }
         bool ascending = true;
         for (std::size_t i = 1; i < m_order.size() && ascending; ++i) ascending = key_less(m_order[i - 1], m_order[i]);
-        if (!ascending) {
-            // Stable, so that equal keys stay in input order.
-            if (m_order.size() <= 16) {
-                for (std::size_t i = 1; i < m_order.size(); ++i) {
-                    KeyRef moving = m_order[i];
-                    std::size_t j = i;
-                    for (; j > 0 && key_less(moving, m_order[j - 1]); --j) m_order[j] = m_order[j - 1];
-                    m_order[j] = moving;
-                }
-            } else {
-                std::stable_sort(m_order.begin(), m_order.end(), key_less);
-            }
-            auto out = m_order.begin();
-            for (auto it = m_order.begin(); it != m_order.end(); ++it) {
-                if (it + 1 != m_order.end() && key_equal(*it, *(it + 1))) continue;
-                *out++ = *it;
-            }
-            m_order.erase(out, m_order.end());
+        if (ascending) {
+            for (std::size_t i = base; i < m_members.size(); ++i) add_member(members, m_members[i]);
+            return make_value<JsonObject>(JsonMapAccess::sorted(std::move(members)));
         }
-        JsonMap::storage members;
-        members.reserve(m_order.size());
-        for (const KeyRef& key : m_order) {
-            members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.data, key.size),
-                                 std::forward_as_tuple(std::move(m_members[key.index].value)));
+        const Shape* known = nullptr;
+        for (const Shape& shape : m_shapes) {
+            if (shape.matches(m_order)) {
+                known = &shape;
+                break;
+            }
+        }
+        if (!known) known = sort_keys();
+        if (known) {
+            for (std::uint32_t position : known->order) add_member(members, m_members[base + position]);
+        } else {
+            for (const KeyRef& key : m_order) add_member(members, m_members[key.index]);
         }
         return make_value<JsonObject>(JsonMapAccess::sorted(std::move(members)));
+    }
+
+    void add_member(JsonMap::storage& members, PendingMember& member) {
+        const char* data = (member.in_input ? m_begin : m_keys.data()) + member.offset;
+        members.emplace_back(std::piecewise_construct, std::forward_as_tuple(data, member.size),
+                             std::forward_as_tuple(std::move(member.value)));
+    }
+
+    // Sorts m_order by key, stable, and leaves out all but the last of equal
+    // keys. Returns the shape it was kept as, if the object is small enough
+    // to be kept.
+    const Shape* sort_keys() {
+        std::size_t key_bytes = 0;
+        for (const KeyRef& key : m_order) key_bytes += key.size;
+        Shape* shape = nullptr;
+        if (m_order.size() <= kShapeMembers && key_bytes <= kShapeKeyBytes) {
+            shape = &m_shapes[m_next_shape];
+            m_next_shape = (m_next_shape + 1) % kShapes;
+            shape->keys.clear();
+            shape->text.clear();
+            shape->order.clear();
+            for (const KeyRef& key : m_order) {
+                shape->keys.push_back({key.prefix, key.size, shape->text.size()});
+                shape->text.append(key.data, key.size);
+            }
+        }
+        const std::size_t base = m_order.front().index;
+        if (m_order.size() <= 16) {
+            for (std::size_t i = 1; i < m_order.size(); ++i) {
+                KeyRef moving = m_order[i];
+                std::size_t j = i;
+                for (; j > 0 && key_less(moving, m_order[j - 1]); --j) m_order[j] = m_order[j - 1];
+                m_order[j] = moving;
+            }
+        } else {
+            std::stable_sort(m_order.begin(), m_order.end(), key_less);
+        }
+        auto out = m_order.begin();
+        for (auto it = m_order.begin(); it != m_order.end(); ++it) {
+            if (it + 1 != m_order.end() && key_equal(*it, *(it + 1))) continue;
+            *out++ = *it;
+        }
+        m_order.erase(out, m_order.end());
+        if (shape) {
+            for (const KeyRef& key : m_order) shape->order.push_back(static_cast<std::uint32_t>(key.index - base));
+        }
+        return shape;
     }
 
     const char* const m_begin;
@@ -644,6 +726,8 @@ private:
     std::string& m_keys;
     std::string& m_text;
     std::vector<KeyRef>& m_order;
+    Shape (&m_shapes)[kShapes];
+    std::size_t& m_next_shape;
 };
 
 thread_local Scratch t_scratch;

@@ -2,50 +2,26 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
-#if defined(__has_include)
-#if __has_include(<sanitizer/asan_interface.h>)
-#include <sanitizer/asan_interface.h>
-#endif
-#endif
-#ifndef ASAN_POISON_MEMORY_REGION
-#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#endif
-
-namespace Tools::json {
+namespace Tools::json::pool_detail {
 namespace {
-
-constexpr std::size_t kClasses = kPoolLargest / kPoolGranule;
-// Blocks moved between a thread and the shared depot at once; also the
-// number of blocks carved from one fresh slab.
-constexpr std::size_t kBatch = 256;
-
-// A free block holds the link to the next one. Free blocks are poisoned for
-// the address sanitizer, so a use after free is still caught until the
-// block is handed out again.
-struct Block {
-    Block* next;
-};
-
-struct List {
-    Block* head;
-    std::size_t count;
-};
 
 void push(List& list, Block* block, std::size_t size) noexcept {
     block->next = list.head;
-    ASAN_POISON_MEMORY_REGION(block, size);
+    poison(block, size);
     list.head = block;
     ++list.count;
 }
 
 Block* pop(List& list, std::size_t size) noexcept {
     Block* block = list.head;
-    ASAN_UNPOISON_MEMORY_REGION(block, size);
+    unpoison(block, size);
     list.head = block->next;
     --list.count;
     return block;
@@ -70,19 +46,11 @@ Depot& depot() {
     return *instance;
 }
 
-// Two lists per size: blocks are taken from and freed to `current`; a full
-// `current` becomes `spare`, and only a second full list goes to the depot,
-// so that a thread alternating around a batch boundary does not lock.
-struct ThreadCache {
-    List current[kClasses];
-    List spare[kClasses];
-    bool armed;    // the reaper will hand the lists back when the thread ends
-    bool retired;  // the thread is ending: blocks go straight to the depot
-};
+}  // namespace
 
-// Plain data with constant initialisation: no guard on the fast paths, and
-// still usable after the reaper ran.
 constinit thread_local ThreadCache t_cache{};
+
+namespace {
 
 void give_back(List& list, std::size_t c) {
     if (list.count == 0) return;
@@ -96,6 +64,7 @@ struct Reaper {
     void arm() noexcept {}
     ~Reaper() {
         t_cache.retired = true;
+        t_cache.ready = false;
         try {
             for (std::size_t c = 0; c < kClasses; ++c) {
                 give_back(t_cache.current[c], c);
@@ -110,7 +79,8 @@ thread_local Reaper t_reaper;
 
 // A batch from the depot, or a fresh slab carved into one.
 List take_batch(std::size_t c) {
-    const std::size_t size = (c + 1) * kPoolGranule;
+    const std::size_t size = kClassSizes[c];
+    const std::size_t count = kBatchOf[c];
     Depot& d = depot();
     {
         std::lock_guard lock(d.mutex);
@@ -120,24 +90,30 @@ List take_batch(std::size_t c) {
             return list;
         }
     }
-    char* slab = static_cast<char*>(std::malloc(size * kBatch));
+    char* slab = static_cast<char*>(std::malloc(size * count));
     if (!slab) throw std::bad_alloc();
     {
         std::lock_guard lock(d.mutex);
         d.slabs.push_back(slab);
     }
     List list{};
-    for (std::size_t i = kBatch; i-- > 0;) push(list, reinterpret_cast<Block*>(slab + i * size), size);
+    for (std::size_t i = count; i-- > 0;) push(list, reinterpret_cast<Block*>(slab + i * size), size);
     return list;
 }
 
-std::size_t class_of(std::size_t size) { return (size + kPoolGranule - 1) / kPoolGranule - 1; }
+// Before a thread's first block: the reaper will hand its lists back when
+// the thread ends.
+void arm(ThreadCache& cache) {
+    if (cache.armed) return;
+    t_reaper.arm();
+    cache.armed = true;
+    cache.ready = true;
+}
 
 }  // namespace
 
-void* pool_allocate(std::size_t size) {
-    const std::size_t c = class_of(size);
-    const std::size_t rounded = (c + 1) * kPoolGranule;
+void* allocate_slow(std::size_t c) {
+    const std::size_t rounded = kClassSizes[c];
     ThreadCache& cache = t_cache;
     List& current = cache.current[c];
     if (current.head) return pop(current, rounded);
@@ -153,17 +129,13 @@ void* pool_allocate(std::size_t size) {
         give_back(list, c);
         return block;
     }
-    if (!cache.armed) {
-        t_reaper.arm();
-        cache.armed = true;
-    }
+    arm(cache);
     current = take_batch(c);
     return pop(current, rounded);
 }
 
-void pool_deallocate(void* pointer, std::size_t size) noexcept {
-    const std::size_t c = class_of(size);
-    const std::size_t rounded = (c + 1) * kPoolGranule;
+void deallocate_slow(void* pointer, std::size_t c) noexcept {
+    const std::size_t rounded = kClassSizes[c];
     Block* block = static_cast<Block*>(pointer);
     ThreadCache& cache = t_cache;
     if (cache.retired) {
@@ -176,14 +148,11 @@ void pool_deallocate(void* pointer, std::size_t size) noexcept {
         }
         return;
     }
-    if (!cache.armed) {
-        // A thread may only ever free blocks; what it holds must still go
-        // back when it ends.
-        t_reaper.arm();
-        cache.armed = true;
-    }
+    // A thread may only ever free blocks; what it holds must still go back
+    // when it ends.
+    arm(cache);
     List& current = cache.current[c];
-    if (current.count >= kBatch) {
+    if (current.count >= kBatchOf[c]) {
         List& spare = cache.spare[c];
         if (spare.count != 0) {
             // When the depot cannot take the list (out of memory), the
@@ -201,4 +170,4 @@ void pool_deallocate(void* pointer, std::size_t size) noexcept {
     push(current, block, rounded);
 }
 
-}  // namespace Tools::json
+}  // namespace Tools::json::pool_detail
