@@ -134,8 +134,8 @@ void EndpointWrapper<Endpoint, kClient>::SendOnWorker2(std::string frame) {
 
 template <class Endpoint, bool kClient>
 void EndpointWrapper<Endpoint, kClient>::FlushBatch() {
-    ASSERT_ON_WORKER2();
     if (gathered_.empty()) return;
+    ASSERT_ON_WORKER2();
     const size_t frames = gathered_frames_;
     gathered_frames_ = 0;
     if (endpoint_ && SendNow(gathered_)) return;

@@ -198,6 +198,68 @@ TEST(FrameReaderTest, LargeFrameArrivesWholeAndItsStorageIsReleased) {
     EXPECT_EQ(reader.LongCapacity(), 0u);
 }
 
+// Keeps every frame, and tells the long frames whose storage was handed over.
+class OwningSink final : public FrameSink {
+public:
+    bool OnHandshake(uint32_t) override { return true; }
+    bool OnFrame(const char* data, int length) override {
+        frames.emplace_back(data, static_cast<size_t>(length));
+        return true;
+    }
+    bool OnOwnedFrame(FrameBytes&& frame) override {
+        frames.emplace_back(frame.view());
+        owned.push_back(frames.size() - 1);
+        kept.push_back(std::move(frame));
+        return true;
+    }
+
+    std::vector<std::string> frames;
+    std::vector<size_t> owned;
+    std::vector<FrameBytes> kept;
+};
+
+// Short frames are read out of the receive buffer; long ones are handed
+// over whole, wherever the stream is cut, coalesced with their neighbours
+// or not.
+TEST(FrameReaderTest, LongFramesAreHandedOverWholeAtEverySplitPoint) {
+    const std::vector<std::string> payloads{"a", Payload(FrameReader::kLongFrame, 'b'), "", Payload(FrameReader::kLongFrame + 100, 'c'), "tail"};
+    std::string stream;
+    for (const std::string& payload : payloads) stream += Frame(payload);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        FrameReader reader;
+        OwningSink sink;
+        ASSERT_EQ(FeedInPieces(reader, stream, {cut}, sink), FrameReader::Result::kOk) << "cut " << cut;
+        ASSERT_EQ(sink.frames, payloads) << "cut " << cut;
+        EXPECT_EQ(sink.owned, (std::vector<size_t>{1, 3})) << "cut " << cut;
+        // The handed-over bytes stay valid after the reader moved on.
+        EXPECT_EQ(sink.kept[1].view(), payloads[3]);
+        EXPECT_EQ(reader.LongCapacity(), 0u);
+    }
+}
+
+// A frame of tens of megabytes, arriving in pieces of every size between
+// one byte and a megabyte, comes out whole and in one piece of storage.
+TEST(FrameReaderTest, FrameOfTensOfMegabytesArrivesWholeFromRandomPieces) {
+    const std::string payload = Payload(40 * 1024 * 1024 + 7, 'z');
+    const std::string stream = Frame("before") + Frame(payload) + Frame("after");
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<size_t> piece(1, 1024 * 1024);
+    std::vector<size_t> pieces;
+    for (size_t total = 0; total < stream.size();) {
+        pieces.push_back(piece(random));
+        total += pieces.back();
+    }
+    FrameReader reader;
+    OwningSink sink;
+    ASSERT_EQ(FeedInPieces(reader, stream, pieces, sink), FrameReader::Result::kOk);
+    ASSERT_EQ(sink.frames.size(), 3u);
+    EXPECT_EQ(sink.frames[0], "before");
+    EXPECT_TRUE(sink.frames[1] == payload);
+    EXPECT_EQ(sink.frames[2], "after");
+    EXPECT_EQ(sink.owned, std::vector<size_t>{1});
+    EXPECT_EQ(reader.LongCapacity(), 0u);
+}
+
 TEST(FrameReaderTest, ResetDropsAPartialFrame) {
     FrameReader reader;
     RecordingSink sink;

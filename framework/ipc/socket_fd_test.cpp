@@ -147,6 +147,47 @@ TEST(SocketFdTest, FramesTravelBothWaysAndRecvAllReadsExactly) {
     EXPECT_EQ(running.handler.Frames(), (std::vector<std::string>{"raw", big, ""}));
 }
 
+// Several frames handed over as one block leave as they are; a block far
+// larger than the kernel's buffers waits in the queue (taken, not copied)
+// and reaches the peer whole, behind the frames queued before it.
+TEST(SocketFdTest, HandedOverBytesArriveAsTheFramesTheyHold) {
+    RunningServer running;
+    ASSERT_GT(running.port, 0);
+    CSocketFd client;
+    ASSERT_EQ(client.Connect("127.0.0.1", running.port, 3000), 1);
+    auto frame = [](const std::string& payload) {
+        std::string bytes(4, '\0');
+        StoreLe32(bytes.data(), static_cast<uint32_t>(payload.size()));
+        return bytes + payload;
+    };
+    std::string gathered = frame("one") + frame("") + frame("three");
+    const size_t capacity = gathered.capacity();
+    ASSERT_TRUE(client.SendBytes(gathered));
+    EXPECT_TRUE(gathered.empty());
+    // The kernel took it all: the storage comes back for the next block.
+    EXPECT_EQ(gathered.capacity(), capacity);
+
+    const std::string large(24 * 1024 * 1024 + 3, 'L');
+    std::string block = frame(large) + frame("after");
+    ASSERT_TRUE(client.SendBytes(block));
+    EXPECT_TRUE(block.empty());
+    ASSERT_TRUE(client.SendFrame("last", 4));
+    RecordingHandler mine;
+    ASSERT_TRUE(WaitUntil([&] {
+        client.Run(&mine, false);
+        return running.handler.Frames().size() >= 6;
+    }));
+    const std::vector<std::string> expected{"one", "", "three", large, "after", "last"};
+    EXPECT_TRUE(running.handler.Frames() == expected);
+    EXPECT_EQ(client.QueuedBytes(), 0u);
+    std::string nothing;
+    EXPECT_TRUE(client.SendBytes(nothing));
+    client.Close();
+    std::string refused = frame("x");
+    EXPECT_FALSE(client.SendBytes(refused));
+    EXPECT_EQ(refused, frame("x")) << "bytes refused without a connection are left to the caller";
+}
+
 TEST(SocketFdTest, ClientsBeyondTheTableAreClosedAtOnce) {
     RunningServer running(20);
     ASSERT_GT(running.port, 0);
