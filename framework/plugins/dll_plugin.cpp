@@ -146,12 +146,12 @@ const char* DllPluginProxy::GetName() { return name_.c_str(); }
 
 void DllPluginProxy::Load() {
     if (freed_ || !creator_ || refused_) return;
-    const std::string path = ResolveLibraryFile(file_);
+    const std::string path = LibraryPathForLoader(file_);
     if (path.empty()) {
         status_->SetState(PluginState::kFailed, "the executable's folder cannot be determined");
         return;
     }
-    status_->SetFile(path);
+    status_->SetFile(ResolveLibraryFile(file_));
     std::string failure;
     IPlugin* plugin = creator_->CreatePlugin(path.c_str(), name_.c_str(), &failure, &refused_);
     plugin_.store(plugin);

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -11,7 +13,6 @@
 #include "Application/Application.h"
 #include "Tools/memory.h"
 #include "Tools/os.h"
-#include "tools/os_files_p.h"
 
 namespace Application {
 namespace {
@@ -83,8 +84,19 @@ std::string EncodeLine(const char* kind, const PluginCrashRecord::Entry& entry) 
            " " + EscapeField(entry.name) + " " + EscapeField(entry.file) + "\n";
 }
 
+// A new file renamed over the old: readers see the old or the new text
+// whole. Not synced to the disk: the record has to outlive the host process,
+// whose written data the kernel keeps when it dies, and a sync per plugin
+// would cost every start-up time on a slow disk. After a power cut a torn
+// record only forgets what it held.
 bool WriteRecord(const std::string& path, const std::string& text) {
-    return Tools::detail::ReplaceFileContents(path.c_str(), nullptr, 0, text.data(), text.size(), "", nullptr) == 0;
+    const std::string temporary = path + "." + std::to_string(Tools::os_current_pid()) + ".tmp";
+    if (!Tools::os_quick_write_file(temporary.c_str(), text.data(), text.size())) return false;
+    if (std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    const int saved = errno;
+    std::remove(temporary.c_str());
+    errno = saved;
+    return false;
 }
 
 // The file's text; empty when there is none, or when it is too large to be ours.

@@ -14,8 +14,8 @@ namespace Application {
 // start means the host died on that plugin: it becomes "held", and a held
 // plugin is skipped until its file changes or the user asks to retry.
 //
-// Every write replaces the file safely (fsynced, renamed into place), so a
-// crash at any point leaves a readable record. One object per start-up, on
+// Every write renames a new file into place, so a crash of the host at any
+// point leaves a readable record. One object per start-up, on
 // the main thread; the file is shared with ClearPluginCrashRecord.
 class PluginCrashRecord {
 public:

@@ -16,9 +16,13 @@ std::string BesideExecutable(const std::string& relative) {
 
 }  // namespace
 
-std::string ResolveLibraryFile(const std::string& file) {
+std::string LibraryPathForLoader(const std::string& file) {
     if (file.empty()) return {};
-    std::string path = Tools::os_pathfile_exist(file.c_str()) ? file : BesideExecutable(file);
+    return Tools::os_pathfile_exist(file.c_str()) ? file : BesideExecutable(file);
+}
+
+std::string ResolveLibraryFile(const std::string& file) {
+    std::string path = LibraryPathForLoader(file);
     if (path.empty()) return {};
     for (char& c : path)
         if (c == '\\') c = '/';

@@ -11,7 +11,9 @@ namespace Application {
 // the executable's folder cannot be determined.
 
 // Type 2: the configured file as it is when it exists, else beside the
-// executable; with "/" separators and ".so" completed, as the loader opens it.
+// executable; what the plugin manager hands to the loader.
+std::string LibraryPathForLoader(const std::string& file);
+// The same with "/" separators and ".so" completed, as the loader opens it.
 std::string ResolveLibraryFile(const std::string& file);
 // Type 3: plugin_process beside the executable (".exe" dropped when only the
 // name without it exists).

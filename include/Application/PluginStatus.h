@@ -46,7 +46,10 @@ struct PluginStatus {
     int32_t last_signal = 0;            // > 0 when a signal ended it
     int64_t last_end_unix_ms = 0;
     uint64_t rss_bytes = 0;             // resident memory of the current process
-    double cpu_percent = -1;            // of one core over the last few seconds; -1 unknown
+    // Of one core, since the previous look at the table (at least half a
+    // second back; the average since the process started on the first
+    // look); -1 unknown.
+    double cpu_percent = -1;
     int64_t last_call_rtt_us = -1;      // round trip of the most recent completed call; -1 none
 };
 
