@@ -187,6 +187,7 @@ Switches, read by the framework and the plugins (a value ends at a blank):
                         as FILE once it is ready, then quit
   -demo_restart=NAME    with -demo_screenshot: press the Restart button of
                         process plugin NAME first
+  -demo_retry_skipped=1 with -demo_screenshot: press "Retry at next start"
 The shell passes -pid=, -plugin_name= and -ipc_cmd_info= to the plugin
 processes it starts; they are not meant to be given by hand.
 Qt's own options, such as -platform NAME, are accepted as well.

@@ -53,7 +53,7 @@ public:
 
     // Asks the running instance of app_id of this user. Does not take the
     // lock or listen, so it never becomes the instance itself; needs no
-    // event loop. Blocks for at most timeout_ms.
+    // event loop and may run on any thread. Blocks for at most timeout_ms.
     static QueryResult Query(const QString& app_id, const QByteArray& name, int timeout_ms, QByteArray* answer,
                              QString* error);
 

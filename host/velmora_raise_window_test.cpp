@@ -81,6 +81,28 @@ protected:
         return pid;
     }
 
+    std::string Title(Window window) {
+        char* name = nullptr;
+        if (!XFetchName(display_, window, &name) || !name) return {};
+        std::string title = name;
+        XFree(name);
+        return title;
+    }
+
+    // A shown top-level window of process pid with this title, or 0.
+    Window ShownWindowTitled(pid_t pid, const std::string& title) {
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        Window found = 0;
+        if (XQueryTree(display_, root_, &root, &parent, &children, &count)) {
+            for (unsigned i = 0; i < count && !found; ++i) {
+                if (Pid(children[i]) == pid && Viewable(children[i]) && Title(children[i]) == title) found = children[i];
+            }
+            XFree(children);
+        }
+        return found;
+    }
+
     bool Viewable(Window window) {
         XWindowAttributes attributes{};
         return XGetWindowAttributes(display_, window, &attributes) && attributes.map_state == IsViewable;
@@ -156,6 +178,22 @@ TEST_F(RaiseWindowTest, SecondStartBringsTheFirstWindowForward) {
     EXPECT_GT(StackIndex(shown), StackIndex(cover_)) << "the first instance's window is still covered";
 
     ASSERT_EQ(kill(first, SIGTERM), 0);
+    ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+}
+
+// Where a window can be seen, safe mode says so in one of its own.
+TEST_F(RaiseWindowTest, SafeModeShowsItsNotice) {
+    const std::string config = temp_.path() + "/plugins.json";
+    std::ofstream(config) << R"({"plugins": [{"type": 1, "name": "InnerPluginTest"}]})";
+    Start({"--safe-mode", "-plugin_config=" + config}, OnDisplay());
+    ASSERT_TRUE(WaitUntilRunning());
+    const pid_t host = child_.pid();
+    EXPECT_TRUE(WaitFor([&] { return ShownWindowTitled(host, "Velmora: safe mode") != 0; }))
+        << "no safe-mode notice on the display";
+
+    ASSERT_EQ(kill(host, SIGTERM), 0);
+    int status = -1;
     ASSERT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
 }

@@ -622,8 +622,9 @@ void DemoWindow::ShowResult() {
 
 // Screenshot mode: call the process plugin once it is connected (or give up
 // waiting), let the answer and the log arrive; with -demo_restart=NAME press
-// that plugin's Restart button and wait for its new process; then save and
-// quit.
+// that plugin's Restart button and wait for its new process; with
+// -demo_retry_skipped=1 press "Retry at next start" when plugins were
+// skipped; then save and quit.
 void DemoWindow::StepScreenshot() {
     ++screenshot_polls_;
     switch (screenshot_step_) {
@@ -690,6 +691,10 @@ void DemoWindow::StepScreenshot() {
         }
         default: {
             RefreshPlugins();
+            if (!Switch("demo_retry_skipped").isEmpty() && retry_->isVisible() && retry_->isEnabled()) retry_->click();
+            // What the window says under its table, for a reader of the log.
+            App()->GetLog()->Write(Application::kLogInfo, "DemoWindow: plugin notes: %s",
+                                   plugins_hint_->text().toUtf8().constData());
             RefreshLog();
             const QPixmap picture = grab();
             const bool saved = picture.save(screenshot_path_, "PNG");

@@ -25,7 +25,9 @@ class QTimer;
 // Started with -demo_screenshot=<png> (and optionally -demo_skin=<index>), it
 // waits until the sample process plugin answered (or cannot), saves a picture
 // of itself and quits the program; with -demo_restart=<name> as well, it
-// presses that plugin's Restart button first and waits for the new process.
+// presses that plugin's Restart button first and waits for the new process;
+// with -demo_retry_skipped=1, it presses "Retry at next start" when plugins
+// were skipped.
 class DemoWindow : public QWidget {
     Q_OBJECT
 public:

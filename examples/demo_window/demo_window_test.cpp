@@ -3,10 +3,13 @@
 // process plugin and report its answer, or say plainly why it could not,
 // and in both cases save its picture and quit: never hang.
 
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,5 +85,60 @@ INSTANTIATE_TEST_SUITE_P(
                   "DemoWindow: SampleProcess restarted: pid ", ", 2 starts"},
                  {"-demo_restart=SampleProcess"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A plugin that crashed the host at its last start: the window lists it as
+// skipped, and its "Retry at next start" makes the next start try it again.
+class DemoWindowCrashCheckTest : public test_support::VelmoraProcessTest {
+protected:
+    size_t InitsRecorded() const {
+        std::ifstream in(temp_.path() + "/crash_record");
+        size_t count = 0;
+        for (std::string line; std::getline(in, line);) count += line == "CrashPlugin::Init";
+        return count;
+    }
+    // A screenshot-mode run to its end; its log.
+    std::string RunDemo(const std::vector<std::string>& extra, bool expect_crash) {
+        std::vector<std::string> args = {"-plugin_config=" + config_, "-demo_screenshot=" + temp_.path() + "/demo.png"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Start(args, {{"LANG", "C.UTF-8"},
+                     {"LANGUAGE", ""},
+                     {"LC_ALL", ""},
+                     {"LC_MESSAGES", ""},
+                     {"VELMORA_CRASH_PLUGIN_RECORD", temp_.path() + "/crash_record"},
+                     {"VELMORA_CRASH_PLUGIN_TRIGGER", temp_.path() + "/crash_trigger"}});
+        const pid_t pid = child_.pid();
+        int status = 0;
+        EXPECT_TRUE(child_.WaitForExit(kVelmoraDeadline, &status)) << "the demo did not end";
+        if (expect_crash) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << DescribeStatus(status);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << DescribeStatus(status);
+        }
+        return LogText(pid);
+    }
+    std::string config_;
+};
+
+TEST_F(DemoWindowCrashCheckTest, ListsTheSkippedPluginAndRetriesItAtTheNextStart) {
+    const std::string plugin = temp_.path() + "/crash_plugin.so";
+    std::filesystem::copy_file(CRASH_PLUGIN_PATH, plugin);
+    config_ = temp_.path() + "/demo_crash.json";
+    std::ofstream(config_) << R"({"plugins": [{"type": 2, "file": "plugins/libDemoWindow", "name": "DemoWindow"},
+                                              {"type": 2, "file": ")" + plugin + R"(", "name": "CrashPlugin"}]})";
+    std::ofstream(temp_.path() + "/crash_trigger") << "crash\n";
+
+    RunDemo({}, true);
+    ASSERT_EQ(InitsRecorded(), 1u);
+
+    std::string log = RunDemo({"-demo_retry_skipped=1"}, false);
+    EXPECT_EQ(InitsRecorded(), 1u) << "the crashed plugin was not skipped";
+    EXPECT_NE(log.find("DemoWindow: plugin notes: Skipped: CrashPlugin: "), std::string::npos) << log;
+    EXPECT_NE(log.find("DemoWindow: skipped plugins will be tried at the next start"), std::string::npos) << log;
+
+    std::filesystem::remove(temp_.path() + "/crash_trigger");
+    log = RunDemo({}, false);
+    EXPECT_EQ(InitsRecorded(), 2u) << "the retry did not reach the next start:\n" << log;
+    EXPECT_NE(log.find("DemoWindow: plugin notes: Every configured plugin was started."), std::string::npos) << log;
+}
 
 }  // namespace
