@@ -164,7 +164,7 @@ public:
 
 private:
     void QuitNow(bool flag) {
-        if (quit_callback_) quit_callback_(flag);
+        quit_callback_(flag);
         auto* tasks = std::get<kThreadTaskMgrIndex>(components_);
         if constexpr (requires { tasks->QuitMainLoop(); })
             if (tasks) tasks->QuitMainLoop();

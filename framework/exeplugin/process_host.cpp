@@ -47,6 +47,11 @@ public:
         members_.push_back(Member{host, process, host->name(), Tools::os_process_id(process), Now()});
     }
 
+    bool IsEnlisted(const ExePluginProcessHost* host) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return std::any_of(members_.begin(), members_.end(), [host](const Member& member) { return member.host == host; });
+    }
+
     void Leave(const ExePluginProcessHost* host) {
         std::lock_guard<std::mutex> guard(lock_);
         std::erase_if(members_, [host](const Member& member) { return member.host == host; });
@@ -321,7 +326,10 @@ bool ExePluginProcessHost::ExitStatus(int* exit_code, int* signal_number) const 
 void ExePluginProcessHost::Stop(bool wait_for_exit) {
     ASSERT_ON_WORKER2();
     ++check_generation_;
-    if (wait_for_exit && process_ && Tools::os_process_exists(process_)) {
+    // A process told to Exit may have ended already, before its turn here:
+    // it is still reported with the others.
+    if (wait_for_exit && process_ &&
+        (Tools::os_process_exists(process_) || ShutdownGroup::Instance().IsEnlisted(this))) {
         // Also a process that never got Exit is waited for, and ended.
         ShutdownGroup::Instance().Enlist(this, process_);
         ShutdownGroup::Instance().StopAll();
