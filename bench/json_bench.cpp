@@ -156,6 +156,8 @@ void serialize_nlohmann(benchmark::State& state, const std::string* doc) {
 // Prints as the console does and keeps each benchmark's bytes per second.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    // Without colours: the output usually goes to a log.
+    RateReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
