@@ -4,6 +4,7 @@
 // libraries are ratios of time per document.
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "bench/summary.h"
 #include "tools/json.h"
 
 namespace {
@@ -151,6 +153,22 @@ void serialize_nlohmann(benchmark::State& state, const std::string* doc) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc->size()));
 }
 
+// Prints as the console does and keeps each benchmark's bytes per second.
+class RateReporter : public benchmark::ConsoleReporter {
+public:
+    // Without colours: the output usually goes to a log.
+    RateReporter() : ConsoleReporter(OO_Tabular) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            auto rate = run.counters.find("bytes_per_second");
+            if (rate != run.counters.end()) rates[run.benchmark_name()] = rate->second.value;
+        }
+    }
+    std::map<std::string, double> rates;  // bytes per second, by benchmark name
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,7 +195,28 @@ int main(int argc, char** argv) {
                                      d.text);
     }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+
+    // Parse throughput of each document against RapidJSON in the same run
+    // (ratio = ours / RapidJSON, so below 1 means slower), nlohmann-json beside.
+    auto rate = [&](const std::string& name) {
+        auto it = reporter.rates.find(name);
+        return it == reporter.rates.end() ? 0.0 : it->second / 1e6;
+    };
+    const std::pair<const char*, const char*> keys[] = {
+        {"config", "json_config"}, {"records", "json_records"}, {"deep", "json_nesting"}};
+    std::printf("JSON parse MB/s; SUMMARY ratio = ours / RapidJSON (below 1: slower than RapidJSON)\n");
+    for (const auto& [document, key] : keys) {
+        const std::string base = std::string("parse/") + document + "/";
+        const double ours = rate(base + "velmora");
+        const double rapidjson = rate(base + "rapidjson");
+        const double nlohmann = rate(base + "nlohmann");
+        if (ours == 0 || rapidjson == 0) continue;  // filtered out or failed: no figure rather than a false one
+        std::printf("json %s: ours %.1f MB/s, RapidJSON %.1f MB/s, nlohmann-json %.1f MB/s (ours / nlohmann %.2f)\n",
+                    document, ours, rapidjson, nlohmann, nlohmann != 0 ? ours / nlohmann : 0.0);
+        PrintSummary(key, ours, "MB/s", rapidjson);
+    }
     return 0;
 }

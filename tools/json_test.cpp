@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -352,6 +353,11 @@ const NumberCase kNumberCases[] = {
     {"99999999999999999999", Stored::Int64, -1, kMax64, 0.0, kMax64},
     {"-9223372036854775808", Stored::Int64, 0, kMin64, 0.0, kMin64},
     {"-99999999999999999999", Stored::Int64, 0, kMin64, 0.0, kMin64},
+    {"999999999", Stored::Int, 999999999, 999999999, 0.0, 0},
+    {"-99999999", Stored::Int, -99999999, -99999999, 0.0, 0},
+    {"9223372036854775808", Stored::Int64, -1, kMax64, 0.0, kMax64},
+    {"-9223372036854775809", Stored::Int64, 0, kMin64, 0.0, kMin64},
+    {"18446744073709551616", Stored::Int64, -1, kMax64, 0.0, kMax64},
     {"1.0", Stored::Double, 0, 1, 1.0, 0},
     {"-1.9", Stored::Double, 0, -1, -1.9, 0},
     {"2.5e9", Stored::Double, 0, 2500000000, 2.5e9, 0},
@@ -741,6 +747,241 @@ TEST(JsonSharingTest, HandlesSharedAcrossThreads) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_EQ(doc.serialize(), R"({"a": [1, 2, 3], "b": {"c": "text"}})");
+}
+
+// ---------------------------------------------------------------- quick paths
+
+// The input in a heap block of exactly its size, so that the address
+// sanitizer sees any read past its end (a word-at-a-time scan included).
+class ExactBuffer {
+public:
+    explicit ExactBuffer(const std::string& text) : m_data(new char[text.size() ? text.size() : 1]), m_size(text.size()) {
+        std::memcpy(m_data.get(), text.data(), text.size());
+    }
+    std::string_view view(std::size_t size) const { return {m_data.get(), size}; }
+    std::string_view view() const { return view(m_size); }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_size;
+};
+
+Json parse_exact(const std::string& text, std::string& error, std::size_t size = std::string::npos) {
+    ExactBuffer buffer(text);
+    return Json::parse(buffer.view(std::min(size, text.size())), error);
+}
+
+// Escapes at every offset from the start and from the end of the text, in
+// values and keys: the plain runs before and after them are scanned a word
+// at a time, so each offset inside a word and across word edges matters.
+TEST(JsonQuickPathTest, EscapesAtEveryOffset) {
+    struct Escape {
+        const char* text;
+        const char* bytes;
+    };
+    const Escape escapes[] = {{"\\n", "\n"},           {"\\\"", "\""},
+                              {"\\\\", "\\"},          {"\\/", "/"},
+                              {"\\u00e9", "\xC3\xA9"}, {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+                              {"\\u0000", "\0"},       {"\\ud83d", "\xED\xA0\xBD"}};
+    for (const Escape& escape : escapes) {
+        const std::string bytes(escape.bytes, std::strlen(escape.bytes) + (escape.bytes[0] == '\0' ? 1 : 0));
+        for (std::size_t before = 0; before <= 17; ++before) {
+            for (std::size_t after = 0; after <= 17; after += (after < 9 ? 1 : 8)) {
+                const std::string head(before, 'a');
+                const std::string tail(after, 'z');
+                const std::string text = "\"" + head + escape.text + tail + "\"";
+                const std::string expected = head + bytes + tail;
+                std::string error;
+                Json value = parse_exact(text, error);
+                ASSERT_EQ(error, "") << text;
+                EXPECT_EQ(value.as_string(), expected) << text;
+
+                const std::string object = "{" + text + ": 1, \"k\": " + text + "}";
+                Json members = parse_exact(object, error);
+                ASSERT_EQ(error, "") << object;
+                EXPECT_EQ(members.member(expected).as_int(), 1) << object;
+                EXPECT_EQ(members.member("k").as_string(), expected) << object;
+
+                // Cut anywhere inside the string: never a value, never a read past the cut.
+                for (std::size_t cut = 1; cut < text.size(); ++cut) {
+                    std::string cut_error;
+                    EXPECT_TRUE(parse_exact(text, cut_error, cut).is_null()) << text << " cut at " << cut;
+                    EXPECT_FALSE(cut_error.empty()) << text << " cut at " << cut;
+                }
+            }
+        }
+    }
+    // A control byte right after a plain run of every length is still seen.
+    for (std::size_t before = 0; before <= 17; ++before) {
+        std::string error;
+        EXPECT_TRUE(parse_exact("\"" + std::string(before, 'a') + "\x1f\"", error).is_null());
+        EXPECT_EQ(error, "unescaped (31) in string") << before;
+    }
+}
+
+// A document mixing every kind of value, then cut at every length and with
+// a control byte put at every position: each fails, with a message, and
+// reads nothing outside its input. A control byte is valid nowhere in JSON.
+TEST(JsonQuickPathTest, InvalidInputAtEveryPosition) {
+    const std::string document =
+        R"({"name": "caf\u00e9 \"x\" \ud83d\ude00", "id": 12345, "big": -9223372036854775808, )"
+        R"("ratio": 0.125, "score": 123.45678901234567, "e": 1e-7, "ok": true, "no": false, "none": null, )"
+        R"("list": [1, [2, {"deep": []}], {}], "a long key beyond eight bytes": "plain text of some length"})";
+    std::string error;
+    ASSERT_EQ(parse_exact(document, error).member("list").element(1).element(1).member("deep").kind(), Json::ARRAY);
+    ASSERT_EQ(error, "");
+    for (std::size_t cut = 0; cut < document.size(); ++cut) {
+        std::string cut_error;
+        EXPECT_TRUE(parse_exact(document, cut_error, cut).is_null()) << "cut at " << cut;
+        EXPECT_FALSE(cut_error.empty()) << "cut at " << cut;
+    }
+    for (std::size_t position = 0; position < document.size(); ++position) {
+        std::string broken = document;
+        broken[position] = '\x01';
+        std::string broken_error;
+        EXPECT_TRUE(parse_exact(broken, broken_error).is_null()) << "control byte at " << position;
+        EXPECT_FALSE(broken_error.empty()) << "control byte at " << position;
+    }
+}
+
+// Objects and arrays alternating up to the depth limit parse, one level
+// more fails; and a parse after either starts clean.
+TEST(JsonQuickPathTest, MixedNestingUpToAndOverTheLimit) {
+    auto nest = [](int depth) {
+        // depth containers around a number: "[", "{"x": [", ...
+        std::string open, close;
+        for (int level = 0; level < depth; ++level) {
+            if (level % 2 == 0) {
+                open += "[";
+                close.insert(0, "]");
+            } else {
+                open += "{\"x\": ";
+                close.insert(0, "}");
+            }
+        }
+        return open + "7" + close;
+    };
+    for (int round = 0; round < 2; ++round) {
+        std::string error;
+        Json deepest = parse_exact(nest(200), error);
+        ASSERT_EQ(error, "");
+        const Json* walk = &deepest;
+        for (int level = 0; level < 200; ++level) walk = level % 2 == 0 ? &walk->element(0) : &walk->member("x");
+        EXPECT_EQ(walk->as_int(), 7);
+        for (int depth : {201, 202, 1000}) {
+            std::string too_deep;
+            EXPECT_TRUE(parse_exact(nest(depth), too_deep).is_null());
+            EXPECT_EQ(too_deep, "exceeded maximum nesting depth") << depth;
+        }
+        EXPECT_EQ(parse_ok(R"([{"b": 1, "a": 2}])").serialize(), R"([{"a": 2, "b": 1}])");
+    }
+}
+
+// Records that repeat a few key orders reuse the order found for the first
+// of them: each object must still come out as if sorted on its own, also
+// when its keys differ from a known order only in a late byte, in length,
+// in a repeated key or in being one more.
+TEST(JsonQuickPathTest, RepeatedKeyOrdersSortEachObject) {
+    const std::vector<std::vector<std::string>> orders = {
+        {"id", "uid", "name", "email", "score"},
+        {"id", "uid", "name", "email", "scorf"},                 // differs in the last byte
+        {"id", "uid", "name", "email", "score", "extra"},        // one more
+        {"id", "uid", "name", "email"},                          // one fewer
+        {"identifier_long_1", "identifier_long_0", "b"},        // long keys sharing their first eight bytes
+        {"identifier_long_0", "identifier_long_1", "b"},
+        {"identifier_long_1", "identifier_long_00", "b"},       // a longer key with the same prefix
+        {"z", "y", "z", "x"},                                    // a repeated key
+        {"z", "y", "x", "z"},
+        {"a\\u0000", "a", "b"},                                  // keys equal up to a NUL
+        {"b", "a", "a\\u0000"},
+    };
+    uint32_t seed = 4242;
+    auto random = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    auto unescape = [](std::string key) {
+        const std::size_t at = key.find("\\u0000");
+        if (at != std::string::npos) key.replace(at, 6, std::string(1, '\0'));
+        return key;
+    };
+    std::string input = "[";
+    std::string expected = "[";
+    for (int record = 0; record < 400; ++record) {
+        const auto& keys = orders[random(static_cast<uint32_t>(orders.size()))];
+        std::map<std::string, int> members;
+        if (record) {
+            input += ", ";
+            expected += ", ";
+        }
+        input += "{";
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const int number = record * 10 + static_cast<int>(i);
+            if (i) input += ", ";
+            input += "\"" + keys[i] + "\": " + std::to_string(number);
+            members[unescape(keys[i])] = number;
+        }
+        input += "}";
+        std::string object = "{";
+        for (const auto& [key, number] : members) {
+            if (object.size() > 1) object += ", ";
+            object += Json(key).serialize() + ": " + std::to_string(number);
+        }
+        expected += object + "}";
+    }
+    input += "]";
+    expected += "]";
+    for (int round = 0; round < 2; ++round) EXPECT_EQ(parse_ok(input).serialize(), expected);
+}
+
+// Arrays and objects of sizes on both sides of every block size of the
+// pool, made by the parser and grown by hand, copied and released on
+// another thread: every element stays what it was.
+TEST(JsonQuickPathTest, ContainersOfEverySizeAroundBlockSizes) {
+    std::vector<Json> parsed;
+    for (int size = 0; size <= 40; ++size) {
+        std::string array = "[";
+        std::string object = "{";
+        for (int i = 0; i < size; ++i) {
+            if (i) {
+                array += ", ";
+                object += ", ";
+            }
+            array += std::to_string(i);
+            object += "\"k" + std::to_string(100 + i) + "\": \"value number " + std::to_string(i) + "\"";
+        }
+        parsed.push_back(parse_ok(array + "]"));
+        parsed.push_back(parse_ok(object + "}"));
+    }
+    Json::array grown;
+    for (int i = 0; i < 100; ++i) {
+        grown.push_back(Json(i));
+        Json::array copy = grown;  // a buffer of exactly this size
+        ASSERT_EQ(copy.size(), static_cast<std::size_t>(i + 1));
+        EXPECT_EQ(copy.back().as_int(), i);
+    }
+    JsonMap::storage members;
+    for (int i = 0; i < 40; ++i) members.emplace_back("m" + std::to_string(100 + i), Json(i));
+    Json grown_object(JsonMap(std::move(members)));
+    Json grown_array(std::move(grown));
+
+    std::thread releaser([moved = std::move(parsed), grown_array, grown_object]() mutable {
+        for (int size = 0; size <= 40; ++size) {
+            const Json& array = moved[static_cast<std::size_t>(size) * 2];
+            const Json& object = moved[static_cast<std::size_t>(size) * 2 + 1];
+            ASSERT_EQ(array.as_array().size(), static_cast<std::size_t>(size));
+            ASSERT_EQ(object.as_object().size(), static_cast<std::size_t>(size));
+            for (int i = 0; i < size; ++i) {
+                EXPECT_EQ(array.element(static_cast<std::size_t>(i)).as_int(), i);
+                EXPECT_EQ(object.member("k" + std::to_string(100 + i)).as_string(), "value number " + std::to_string(i));
+            }
+        }
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(grown_array.element(static_cast<std::size_t>(i)).as_int(), i);
+        for (int i = 0; i < 40; ++i) EXPECT_EQ(grown_object.member("m" + std::to_string(100 + i)).as_int(), i);
+        moved.clear();
+    });
+    releaser.join();
+    EXPECT_EQ(grown_array.as_array().size(), 100u);
 }
 
 }  // namespace
