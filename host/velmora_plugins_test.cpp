@@ -102,12 +102,12 @@ INSTANTIATE_TEST_SUITE_P(
         PluginCase{"MissingLibraryBesideWorkingPlugins",
                    {kMissing, kDriver, kEcho},
                    true,
-                   {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin.so lasterr=",
+                   {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin lasterr=",
                     "no_such_plugin.so", "MakeNomalApplication", kAnswer}},
         PluginCase{"OnlyAMissingLibrary",
                    {kMissing},
                    false,
-                   {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin.so lasterr=",
+                   {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin lasterr=",
                     "MakeNomalApplication", "Application inited 2.21.0.113"}}),
     [](const ::testing::TestParamInfo<PluginCase>& info) { return std::string(info.param.name); });
 
