@@ -23,6 +23,8 @@
 namespace {
 
 using test_support::kVelmoraDeadline;
+using test_support::Occurrences;
+using test_support::RelativeToProgram;
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path);
@@ -58,21 +60,6 @@ long TreeContextSwitches(pid_t root) {
         }
     }
     return total;
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
-}
-
-// The configuration names plugin executables relative to the program's folder.
-std::string RelativeToProgram(const std::string& absolute) {
-    const std::string program = VELMORA_PROGRAM;
-    std::string up;
-    for (char c : program.substr(0, program.find_last_of('/')))
-        if (c == '/') up += "../";
-    return up + absolute.substr(1);
 }
 
 // ThreadSanitizer runs a thread of its own in each process that wakes about

@@ -27,6 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using test_support::DescribeStatus;
 using test_support::kVelmoraDeadline;
+using test_support::Occurrences;
+using test_support::RelativeToProgram;
 
 constexpr const char* kSkipLine =
     "plugin 'CrashPlugin' skipped: the host crashed while starting it last time; start with --retry-plugins or "
@@ -40,15 +42,6 @@ std::string ConfigText(const std::vector<std::string>& entries) {
     std::string text = "{\"plugins\": [";
     for (size_t i = 0; i < entries.size(); ++i) text += (i ? ",\n  " : "\n  ") + entries[i];
     return text + "\n]}\n";
-}
-
-// The configuration names plugin executables relative to the program's folder.
-std::string RelativeToProgram(const std::string& absolute) {
-    const std::string program = VELMORA_PROGRAM;
-    std::string up;
-    for (char c : program.substr(0, program.find_last_of('/')))
-        if (c == '/') up += "../";
-    return up + absolute.substr(1);
 }
 
 const std::string kEcho = R"({"type": 2, "file": ")" ECHO_PLUGIN_PATH R"(", "name": "EchoPlugin"})";
@@ -103,12 +96,6 @@ std::set<pid_t> Children(pid_t pid) {
         for (pid_t child; in >> child;) children.insert(child);
     }
     return children;
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
 }
 
 class VelmoraOptionsTest : public test_support::VelmoraProcessTest {

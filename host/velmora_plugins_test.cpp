@@ -28,6 +28,8 @@ namespace {
 
 using test_support::DescribeStatus;
 using test_support::kVelmoraDeadline;
+using test_support::Occurrences;
+using test_support::RelativeToProgram;
 
 const std::string kDriver = R"({"type": 2, "file": ")" PLUGIN_DRIVER_PATH R"(", "name": "PluginDriver"})";
 // Loaded on the driver's first call, which comes from a worker thread.
@@ -110,21 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {"PluginMgr::Init", std::string(kMissingError), "plugins/no_such_plugin lasterr=",
                     "MakeNomalApplication", "Application inited 2.21.0.113"}}),
     [](const ::testing::TestParamInfo<PluginCase>& info) { return std::string(info.param.name); });
-
-// The configuration names plugin executables relative to the program's folder.
-std::string RelativeToProgram(const std::string& absolute) {
-    const std::string program = VELMORA_PROGRAM;
-    std::string up;
-    for (char c : program.substr(0, program.find_last_of('/')))
-        if (c == '/') up += "../";
-    return up + absolute.substr(1);
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
-}
 
 // Velmora with `count` process plugins P0, P1, ... that all run one shell
 // script of the test's; true once each has connected and `ready` holds.

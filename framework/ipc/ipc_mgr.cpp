@@ -175,15 +175,14 @@ void IPCClientImpl::SetConnectCallback(IPCConnectCallback callback) {
 
 bool IPCClientImpl::IsConnected() { return connected_.load() && socket_.IsConnected(); }
 
-int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
+IPCClientImpl::RecvCallbacks IPCClientImpl::TakeRecvCallbacks() {
     received_frame_.store(true);
-    std::shared_ptr<const IPCRecvCallback> callback;
-    std::shared_ptr<const OwnedRecvCallback> owned;
-    {
-        std::lock_guard<std::mutex> guard(callback_mutex_);
-        callback = recv_callback_;
-        owned = owned_recv_callback_;
-    }
+    std::lock_guard<std::mutex> guard(callback_mutex_);
+    return {recv_callback_, owned_recv_callback_};
+}
+
+int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
+    const auto [callback, owned] = TakeRecvCallbacks();
     if (owned)
         (*owned)(ipc::FrameBytes::Copy(data, static_cast<size_t>(length)));
     else if (callback)
@@ -192,14 +191,7 @@ int IPCClientImpl::OnRecv(ipc::CSocketFd*, const char* data, int length) {
 }
 
 int IPCClientImpl::OnRecvOwned(ipc::CSocketFd*, ipc::FrameBytes&& frame) {
-    received_frame_.store(true);
-    std::shared_ptr<const IPCRecvCallback> callback;
-    std::shared_ptr<const OwnedRecvCallback> owned;
-    {
-        std::lock_guard<std::mutex> guard(callback_mutex_);
-        callback = recv_callback_;
-        owned = owned_recv_callback_;
-    }
+    const auto [callback, owned] = TakeRecvCallbacks();
     if (owned)
         (*owned)(std::move(frame));
     else if (callback)

@@ -153,6 +153,12 @@ private:
     int OnClose(ipc::CSocketFd*) override { return 0; }
     int OnRecv(ipc::CSocketFd* connection, const char* data, int length) override;
     int OnRecvOwned(ipc::CSocketFd* connection, ipc::FrameBytes&& frame) override;
+    struct RecvCallbacks {
+        std::shared_ptr<const IPCRecvCallback> plain;
+        std::shared_ptr<const OwnedRecvCallback> owned;
+    };
+    // Notes that a frame came and copies the callbacks out of their lock.
+    RecvCallbacks TakeRecvCallbacks();
 
     ipc::CSocketFd socket_;
     std::thread thread_;

@@ -34,6 +34,22 @@ inline uint64_t CaughtSignals(pid_t pid) {
     return 0;
 }
 
+// How often what occurs in text, without overlaps.
+inline size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// The configuration names plugin executables relative to the program's folder.
+inline std::string RelativeToProgram(const std::string& absolute) {
+    const std::string program = VELMORA_PROGRAM;
+    std::string up;
+    for (char c : program.substr(0, program.find_last_of('/')))
+        if (c == '/') up += "../";
+    return up + absolute.substr(1);
+}
+
 inline bool Catches(uint64_t mask, int signal_number) { return (mask >> (signal_number - 1)) & 1; }
 
 class VelmoraProcessTest : public ::testing::Test {
