@@ -151,6 +151,13 @@ protected:
         return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : '?';
     }
 
+    // SIGKILLs the running child after delay_us microseconds, wherever it is.
+    static void KillAfter(Child& child, int delay_us) {
+        const timespec pause = {0, delay_us * 1000L};
+        nanosleep(&pause, nullptr);
+        ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
+    }
+
     bool PublicationLeftUnfinished() {
         data_platform::NamedFile lock = data_platform::NamedFile::OpenRuntimeFile(host_->LockName(), false);
         if (!lock.valid() || !lock.LockExclusive()) return false;
@@ -283,9 +290,7 @@ TEST_F(MultiProcessTest, WriterKilledAtRandomPointsNeverLeavesAMix) {
         Child writer(args);
         ASSERT_TRUE(writer.WaitForSignal()) << "round " << round;
         if (from_outside) {
-            const timespec pause = {0, delay_us(random) * 1000L};
-            nanosleep(&pause, nullptr);
-            ASSERT_EQ(kill(writer.pid(), SIGKILL), 0);
+            ASSERT_NO_FATAL_FAILURE(KillAfter(writer, delay_us(random)));
         }
         const int status = writer.Wait();
         ASSERT_TRUE(KilledBySigkill(status)) << "round " << round << ": the writer saw a mix or stopped, status "
@@ -418,9 +423,7 @@ TEST_F(MultiProcessTest, WriterKilledAtRandomPointsWhileTheHostKeepsItsMapping) 
         Child writer(args);
         ASSERT_TRUE(writer.WaitForSignal()) << "round " << round;
         if (from_outside) {
-            const timespec pause = {0, delay_us(random) * 1000L};
-            nanosleep(&pause, nullptr);
-            ASSERT_EQ(kill(writer.pid(), SIGKILL), 0);
+            ASSERT_NO_FATAL_FAILURE(KillAfter(writer, delay_us(random)));
         }
         ASSERT_TRUE(KilledBySigkill(writer.Wait())) << "round " << round << ": the writer saw a wrong element";
         const int64_t seen = Growing();

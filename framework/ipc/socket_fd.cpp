@@ -235,6 +235,10 @@ bool CSocketFd::Queue(sys::ConstBuffer* buffers, size_t count) {
             }
         }
     }
+    return AfterQueueing(cut, wake_loop);
+}
+
+bool CSocketFd::AfterQueueing(CloseReason cut, bool wake_loop) {
     if (cut != CloseReason::kNone) {
         RequestCut(cut);
         return false;
@@ -289,12 +293,7 @@ bool CSocketFd::QueueOwned(std::string& bytes) {
             }
         }
     }
-    if (cut != CloseReason::kNone) {
-        RequestCut(cut);
-        return false;
-    }
-    if (wake_loop && loop_wake_) loop_wake_->Signal();
-    return true;
+    return AfterQueueing(cut, wake_loop);
 }
 
 bool CSocketFd::SendBytes(std::string& bytes) { return QueueOwned(bytes); }

@@ -176,6 +176,9 @@ protected:
     bool QueueOwned(std::string& bytes);
     // Asks the loop that serves the socket to cut it for that reason (not under send_mutex_).
     void RequestCut(CloseReason cut);
+    // Outside the send lock: cuts the connection or wakes its loop, as the
+    // queueing step decided; false when cut.
+    bool AfterQueueing(CloseReason cut, bool wake_loop);
 
     // On the loop thread.
     // Whether queued bytes wait for the socket to become writable.
